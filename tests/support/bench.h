@@ -1,0 +1,58 @@
+// The native test bench: a fresh simulated world for every test, the
+// program's console output captured as bytes, and no double violations
+// allowed to pass unnoticed.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "double/fake_windows.h"
+#include "sim/receiver_model.h"
+
+namespace Vantrel {
+namespace Testing {
+
+typedef std::vector<std::uint8_t> Bytes;
+
+// "B5 62 05 01" -> bytes.
+Bytes Hex(const std::string& text);
+std::string ToHex(const Bytes& bytes);
+Bytes Concat(std::initializer_list<Bytes> parts);
+
+// The line the program prints on every acknowledgement wait, as handed to
+// the C runtime (which adds a CR of its own on Windows).
+extern const char kAckLine[];
+std::string AckLines(int count);
+
+constexpr std::uint64_t kSilentHuntMs = 501 * 50;
+
+class Bench : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Everything printed since the test began (or since the last call).
+  std::string TakeConsole();
+
+  // A receiver on an open, set-up port.
+  Sim::ReceiverModel& Receiver(const Sim::Scenario& scenario = QuietScenario());
+  HANDLE port() const { return port_; }
+
+  // No NMEA and no delay: only what the test injects or the model answers.
+  static Sim::Scenario QuietScenario();
+
+  // Frames the program wrote, one entry per write call.
+  static std::vector<Bytes> WrittenFrames();
+
+ private:
+  std::unique_ptr<Sim::ReceiverModel> receiver_;
+  HANDLE port_ = nullptr;
+  bool capturing_ = false;
+};
+
+}  // namespace Testing
+}  // namespace Vantrel
