@@ -90,6 +90,12 @@ Sim::Scenario Bench::QuietScenario() {
   return scenario;
 }
 
+Sim::Scenario Bench::ScriptedScenario() {
+  Sim::Scenario scenario = QuietScenario();
+  scenario.silent = true;
+  return scenario;
+}
+
 std::vector<Bytes> Bench::WrittenFrames() {
   std::vector<Bytes> frames;
   for (const Fake::WriteRecord& write : Fake::Writes()) frames.push_back(write.bytes);

@@ -38,12 +38,15 @@ class Bench : public ::testing::Test {
   // Everything printed since the test began (or since the last call).
   std::string TakeConsole();
 
-  // A receiver on an open, set-up port.
-  Sim::ReceiverModel& Receiver(const Sim::Scenario& scenario = QuietScenario());
+  // A receiver on an open, set-up port. By default it answers nothing and
+  // sends only what the test injects.
+  Sim::ReceiverModel& Receiver(const Sim::Scenario& scenario = ScriptedScenario());
   HANDLE port() const { return port_; }
 
   // No NMEA and no delay: only what the test injects or the model answers.
   static Sim::Scenario QuietScenario();
+  // Sends nothing of its own and answers nothing.
+  static Sim::Scenario ScriptedScenario();
 
   // Frames the program wrote, one entry per write call.
   static std::vector<Bytes> WrittenFrames();
