@@ -20,15 +20,18 @@ constexpr DWORD kValueAreaSize = 256;
 constexpr std::size_t kNameAreaSize = 255;
 constexpr std::size_t kDevicePathSize = 100;
 
-// Copies a REG_SZ value into the name area. The registry does not promise a
-// terminator, and the bounded copy ends the process on a string that does
-// not fit, so a value without a terminator inside the name area is refused.
-int TakePortName(const char* value, DWORD size, char* name) {
-  const std::size_t readable = size < kValueAreaSize ? size : kValueAreaSize;
-  const void* terminator = std::memchr(value, '\0', readable);
-  if (terminator == nullptr) return 0;
-  const std::size_t length = static_cast<std::size_t>(static_cast<const char*>(terminator) - value);
-  if (length >= kNameAreaSize) return 0;
+// Copies a REG_SZ value of `size` bytes into the name area. The registry
+// does not promise a terminator, so the value ends at its first NUL or at
+// its size, whichever comes first; a value that fills the whole value area
+// without one, or a name too long for the name area, is refused rather than
+// handed to the bounded copy, which would end the process.
+int TakePortName(char* value, DWORD size, char* name) {
+  const void* terminator = std::memchr(value, '\0', size);
+  if (terminator == nullptr) {
+    if (size >= kValueAreaSize) return 0;
+    value[size] = '\0';
+  }
+  if (std::strlen(value) >= kNameAreaSize) return 0;
   strcpy_s(name, kNameAreaSize, value);
   return 1;
 }
@@ -43,7 +46,8 @@ ReceiverPort OpenCandidate(HKEY serialDevices, const char* valueName) {
   DWORD size = kValueAreaSize;
   const LONG status = RegQueryValueExA(serialDevices, valueName, nullptr, &type,
                                        reinterpret_cast<LPBYTE>(value), &size);
-  if (status != ERROR_SUCCESS || type != REG_SZ || size == 0) return INVALID_HANDLE_VALUE;
+  if (status != ERROR_SUCCESS || type != REG_SZ || size == 0 || size > kValueAreaSize)
+    return INVALID_HANDLE_VALUE;
   if (!TakePortName(value, size, name)) return INVALID_HANDLE_VALUE;
   return OpenComPort(name);
 }
