@@ -9,22 +9,12 @@ namespace Vantrel {
 namespace Testing {
 namespace {
 
-const char kSerialComm[] = "Hardware\\DeviceMap\\SerialComm";
-const char kSettings[] = "Software\\Keldran\\Settings";
-
 class ProgramTest : public Bench {
  protected:
   // A device with a receiver on NmeaVcp0 = COM5, and the settings given.
   void SetUpMachine(const Sim::Scenario& scenario, DWORD disable, DWORD model) {
-    receiver_.reset(new Sim::ReceiverModel(scenario));
-    Fake::AddRegistryKey(kSerialComm);
-    Fake::SetRegistryString(kSerialComm, "\\Device\\NmeaVcp0", "COM5");
-    Fake::DeviceSpec device;
-    device.path = "\\\\.\\COM5";
-    device.receiver = receiver_.get();
-    Fake::AddDevice(device);
-    Fake::SetRegistryDword(kSettings, "DisableVantrel", disable);
-    Fake::SetRegistryDword(kSettings, "GpsPositionMode", model);
+    receiver_ = &AddReceiverDevice("NmeaVcp0", "COM5", scenario);
+    SetSettings(disable, model);
   }
 
   static Sim::Scenario Talking() {
@@ -38,12 +28,12 @@ class ProgramTest : public Bench {
     EXPECT_EQ(Fake::OpenKeyCount(), 0);
   }
 
-  std::unique_ptr<Sim::ReceiverModel> receiver_;
+  Sim::ReceiverModel* receiver_ = nullptr;
 };
 
 TEST_F(ProgramTest, NoPortMeansExitCodeTwoWithNothingReadPrintedOrSent) {
-  Fake::AddRegistryKey(kSerialComm);
-  Fake::SetRegistryDword(kSettings, "GpsPositionMode", 4);
+  Fake::AddRegistryKey(kSerialCommKey);
+  SetSettings(0, 4);
   EXPECT_EQ(RunProgram(), 2);
   EXPECT_EQ(TakeConsole(), "");
   EXPECT_TRUE(Fake::Writes().empty());

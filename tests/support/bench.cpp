@@ -7,6 +7,8 @@ namespace Vantrel {
 namespace Testing {
 
 const char kAckLine[] = "Vantrel::ProcessAckNak\r\n";
+const char kSerialCommKey[] = "Hardware\\DeviceMap\\SerialComm";
+const char kSettingsKey[] = "Software\\Keldran\\Settings";
 
 namespace {
 
@@ -100,6 +102,27 @@ std::vector<Bytes> Bench::WrittenFrames() {
   std::vector<Bytes> frames;
   for (const Fake::WriteRecord& write : Fake::Writes()) frames.push_back(write.bytes);
   return frames;
+}
+
+Sim::ReceiverModel& Bench::AddReceiverDevice(const std::string& device, const std::string& portName,
+                                             const Sim::Scenario& scenario) {
+  deviceReceivers_.emplace_back(new Sim::ReceiverModel(scenario));
+  ListSerialDevice(device, portName);
+  Fake::DeviceSpec spec;
+  spec.path = "\\\\.\\" + portName;
+  spec.receiver = deviceReceivers_.back().get();
+  Fake::AddDevice(spec);
+  return *deviceReceivers_.back();
+}
+
+void Bench::ListSerialDevice(const std::string& device, const std::string& portName) {
+  Fake::AddRegistryKey(kSerialCommKey);
+  Fake::SetRegistryString(kSerialCommKey, "\\Device\\" + device, portName);
+}
+
+void Bench::SetSettings(DWORD disable, DWORD model) {
+  Fake::SetRegistryDword(kSettingsKey, "DisableVantrel", disable);
+  Fake::SetRegistryDword(kSettingsKey, "GpsPositionMode", model);
 }
 
 }  // namespace Testing

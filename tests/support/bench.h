@@ -30,6 +30,9 @@ std::string AckLines(int count);
 
 constexpr std::uint64_t kSilentHuntMs = 501 * 50;
 
+extern const char kSerialCommKey[];
+extern const char kSettingsKey[];
+
 class Bench : public ::testing::Test {
  protected:
   void SetUp() override;
@@ -51,8 +54,17 @@ class Bench : public ::testing::Test {
   // Frames the program wrote, one entry per write call.
   static std::vector<Bytes> WrittenFrames();
 
+  // A whole machine for the program: the serial-device key listing
+  // portName under "\Device\<device>", and a device at \\.\portName with a
+  // receiver attached. The receiver lives as long as the test.
+  Sim::ReceiverModel& AddReceiverDevice(const std::string& device, const std::string& portName,
+                                        const Sim::Scenario& scenario);
+  static void ListSerialDevice(const std::string& device, const std::string& portName);
+  static void SetSettings(DWORD disable, DWORD model);
+
  private:
   std::unique_ptr<Sim::ReceiverModel> receiver_;
+  std::vector<std::unique_ptr<Sim::ReceiverModel>> deviceReceivers_;
   HANDLE port_ = nullptr;
   bool capturing_ = false;
 };
