@@ -10,9 +10,6 @@ namespace {
 
 class AcknowledgementTest : public Bench {};
 
-const Bytes kAckAckPrt = Hex("B5 62 05 01 02 00 06 00 0E 37");
-const Bytes kAckAckNav5 = Hex("B5 62 05 01 02 00 06 24 32 5B");
-const Bytes kAckNakNav5 = Hex("B5 62 05 00 02 00 06 24 31 56");
 const Bytes kAckAckCfgMsg = Sim::BuildUbxFrame(0x05, 0x01, {0x06, 0x01});
 
 Bytes AckWithPayload(std::uint8_t id, const Bytes& payload) { return Sim::BuildUbxFrame(0x05, id, payload); }

@@ -10,10 +10,6 @@ namespace {
 
 class HuntTest : public Bench {};
 
-const Bytes kAckAckNav5 = Hex("B5 62 05 01 02 00 06 24 32 5B");
-const Bytes kAckNakNav5 = Hex("B5 62 05 00 02 00 06 24 31 56");
-
-Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 TEST_F(HuntTest, FindsAcknowledgementHeadersAmongOtherTraffic) {
   const Bytes nmea = Text(Sim::BuildNmeaSentence("GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,"));

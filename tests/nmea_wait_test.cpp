@@ -8,8 +8,6 @@ namespace {
 
 class NmeaWaitTest : public Bench {};
 
-Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
-
 TEST_F(NmeaWaitTest, DollarInASecondReadEndsTheWait) {
   Sim::ReceiverModel& line = Receiver();
   line.Inject(Text("545.4,M,46.9,M,,*47\r\n"), 0);

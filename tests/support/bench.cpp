@@ -38,6 +38,12 @@ Bytes Hex(const std::string& text) {
   return bytes;
 }
 
+Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+const Bytes kAckAckPrt = Hex("B5 62 05 01 02 00 06 00 0E 37");
+const Bytes kAckAckNav5 = Hex("B5 62 05 01 02 00 06 24 32 5B");
+const Bytes kAckNakNav5 = Hex("B5 62 05 00 02 00 06 24 31 56");
+
 std::string ToHex(const Bytes& bytes) {
   std::string text;
   char byte[4];

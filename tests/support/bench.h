@@ -20,6 +20,7 @@ typedef std::vector<std::uint8_t> Bytes;
 
 // "B5 62 05 01" -> bytes.
 Bytes Hex(const std::string& text);
+Bytes Text(const std::string& text);
 std::string ToHex(const Bytes& bytes);
 Bytes Concat(std::initializer_list<Bytes> parts);
 
@@ -29,6 +30,11 @@ extern const char kAckLine[];
 std::string AckLines(int count);
 
 constexpr std::uint64_t kSilentHuntMs = 501 * 50;
+
+// The receiver's acknowledgements, byte for byte.
+extern const Bytes kAckAckPrt;
+extern const Bytes kAckAckNav5;
+extern const Bytes kAckNakNav5;
 
 extern const char kSerialCommKey[];
 extern const char kSettingsKey[];
