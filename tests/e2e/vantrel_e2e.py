@@ -1,0 +1,511 @@
+#!/usr/bin/env python3
+"""vantrel.exe end to end: under Wine, against the simulated receiver on a pty.
+
+  vantrel_e2e.py list                       scenarios as "name|label,label|timeout" lines
+  vantrel_e2e.py setup    [common options]  fresh prefix, wineserver kept alive
+  vantrel_e2e.py run NAME [common options]  one scenario; exit status 0 = pass
+  vantrel_e2e.py cleanup  [common options]  stops the wineserver
+
+Common options: --work-dir DIR (prefix and run artefacts), --exe vantrel.exe,
+--sim vantrel-sim, --wine, --wineserver, --allow-skip (exit 77 instead of
+failing when Wine or vantrel.exe is missing).
+"""
+
+import argparse
+import json
+import os
+import shutil
+import sys
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from wine_rig import (ACK_LINE, CFG_PRT_FRAME, EXIT_MEANINGS, NAV5_POLL_FRAME,  # noqa: E402
+                      SERIAL_KEY, RigError, SimReceiver, Wine, describe_frame, fallback_device,
+                      hexs, nav5_set_frame, registry_text)
+
+SKIP = 77
+
+VCP2 = r"\Device\NmeaVcp2"
+VCP1 = r"\Device\NmeaVcp1"
+VCP0 = r"\Device\NmeaVcp0"
+
+# NMEA four times a second keeps the wait for the first sentence short.
+RECEIVER_DEFAULTS = ["--nmea-period-ms", "250"]
+
+# How long one open of a device that never appears keeps the program
+# retrying: 141 attempts, 100 ms apart.
+NEVER_APPEARS_S = 14.1
+HUNT_S = 25.05  # 501 passes of 50 ms on a silent line
+
+
+def dword(value):
+    return ("dword", value)
+
+
+def sz(text):
+    return ("sz", text)
+
+
+def model_settings(model):
+    return {"GpsPositionMode": dword(model)}
+
+
+def full_run(model):
+    """The frames of a complete run that sets and confirms `model`."""
+    return [CFG_PRT_FRAME, nav5_set_frame(model), NAV5_POLL_FRAME]
+
+
+@dataclass
+class Scenario:
+    name: str
+    about: str
+    exit_code: int
+    ack_lines: int
+    # receiver name -> frames it must get, in order ([] = never opened)
+    frames: dict
+    # receiver name -> extra vantrel-sim arguments
+    receivers: dict = field(default_factory=lambda: {"a": []})
+    # dosdevices link -> receiver name, or "directory" (opens with access denied)
+    links: dict = field(default_factory=lambda: {"com5": "a"})
+    # dosdevices link -> (receiver name, seconds after the program starts)
+    late_links: dict = field(default_factory=dict)
+    # ports whose device must be absent (no link, no host fallback device)
+    absent: tuple = ()
+    serial: dict = field(default_factory=lambda: {VCP2: sz("COM5")})
+    settings: object = field(default_factory=lambda: model_settings(4))
+    drop_serial_key: bool = False
+    # receiver name -> the model it must hold at the end
+    final_model: dict = field(default_factory=dict)
+    elapsed: tuple = None  # (low, high) seconds, where the time is fixed
+    at_least: float = None  # seconds the run cannot be shorter than
+    slow: bool = False
+    timeout: float = 30.0
+
+
+def build_scenarios():
+    s = []
+
+    # -- happy runs: every accepted model code is sent and confirmed -------
+    for model in (0, 2, 3, 4, 5, 6, 7, 8):
+        s.append(Scenario(
+            "model_%d" % model, "GpsPositionMode=%d: the model is set and read back" % model,
+            exit_code=0, ack_lines=3, frames={"a": full_run(model)},
+            settings=model_settings(model), final_model={"a": model}))
+    for stored in (1, 9, 0x104):
+        s.append(Scenario(
+            "model_sanitised_%d" % stored,
+            "GpsPositionMode=%d is not a model code: model 0 is sent" % stored,
+            exit_code=0, ack_lines=3, frames={"a": full_run(0)},
+            receivers={"a": ["--initial-model", "4"]},
+            settings=model_settings(stored), final_model={"a": 0}))
+
+    # -- exit codes from receiver behaviour ---------------------------------
+    s.append(Scenario(
+        "exit1_port_nak", "the receiver refuses CFG-PRT with ACK-NAK",
+        exit_code=1, ack_lines=3, frames={"a": full_run(4)},
+        receivers={"a": ["--port", "nak"]}))
+    s.append(Scenario(
+        "exit4_model_mismatch", "the poll reports model 3 where 4 was set",
+        exit_code=4, ack_lines=3, frames={"a": full_run(4)},
+        receivers={"a": ["--poll", "report-model=3"]}))
+    s.append(Scenario(
+        "exit5_port_nak_and_mismatch", "CFG-PRT refused and the poll reports model 3",
+        exit_code=5, ack_lines=3, frames={"a": full_run(4)},
+        receivers={"a": ["--port", "nak", "--poll", "report-model=3"]}))
+    s.append(Scenario(
+        "exit6_disabled", "DisableVantrel=1: only the port is configured",
+        exit_code=6, ack_lines=1, frames={"a": [CFG_PRT_FRAME]},
+        settings={"DisableVantrel": dword(1), "GpsPositionMode": dword(4)},
+        final_model={"a": 0}))
+    s.append(Scenario(
+        "exit7_disabled_port_nak", "DisableVantrel=1 and CFG-PRT refused",
+        exit_code=7, ack_lines=1, frames={"a": [CFG_PRT_FRAME]},
+        receivers={"a": ["--port", "nak"]},
+        settings={"DisableVantrel": dword(1), "GpsPositionMode": dword(4)}))
+    s.append(Scenario(
+        "exit2_missing_serial_key",
+        "no serial-device key: exit 2 at once, COM3 not even tried",
+        exit_code=2, ack_lines=0, frames={"d": []}, receivers={"d": []},
+        links={"com3": "d"}, serial={}, drop_serial_key=True, elapsed=(0.0, 3.0)))
+    s.append(Scenario(
+        "exit2_no_device", "nothing listed and COM3 never appears: ~14.1 s of retries",
+        exit_code=2, ack_lines=0, frames={}, receivers={}, links={}, serial={},
+        absent=("com3",), elapsed=(NEVER_APPEARS_S - 0.6, NEVER_APPEARS_S + 5.0),
+        slow=True, timeout=45))
+
+    # -- finding the port ------------------------------------------------------
+    every = {"a": [], "b": [], "c": [], "d": []}
+    every_link = {"com5": "a", "com6": "b", "com7": "c", "com3": "d"}
+    s.append(Scenario(
+        "port_vcp2_first", "NmeaVcp2 wins over NmeaVcp1, NmeaVcp0 and COM3",
+        exit_code=0, ack_lines=3,
+        frames={"a": full_run(4), "b": [], "c": [], "d": []},
+        receivers=every, links=every_link,
+        serial={VCP0: sz("COM7"), VCP1: sz("COM6"), VCP2: sz("COM5")}))
+    s.append(Scenario(
+        "port_vcp1_next", "without NmeaVcp2, NmeaVcp1 wins over NmeaVcp0 and COM3",
+        exit_code=0, ack_lines=3,
+        frames={"a": [], "b": full_run(4), "c": [], "d": []},
+        receivers=every, links=every_link, serial={VCP0: sz("COM7"), VCP1: sz("COM6")}))
+    s.append(Scenario(
+        "port_vcp0_next", "with only NmeaVcp0 listed it wins over COM3",
+        exit_code=0, ack_lines=3,
+        frames={"a": [], "b": [], "c": full_run(4), "d": []},
+        receivers=every, links=every_link, serial={VCP0: sz("COM7")}))
+    s.append(Scenario(
+        "port_com3_fallback", "no candidate listed: COM3",
+        exit_code=0, ack_lines=3,
+        frames={"a": [], "b": [], "c": [], "d": full_run(4)},
+        receivers=every, links=every_link, serial={}))
+    s.append(Scenario(
+        "port_dword_candidate_skipped",
+        "NmeaVcp2 as REG_DWORD is no port name: NmeaVcp1 is used",
+        exit_code=0, ack_lines=3, frames={"a": [], "b": full_run(4)},
+        receivers={"a": [], "b": []}, links={"com5": "a", "com6": "b"},
+        serial={VCP2: dword(5), VCP1: sz("COM6")}))
+    s.append(Scenario(
+        "port_unopenable_candidate_skipped",
+        "NmeaVcp2 names a port that opens with access denied: NmeaVcp1 at once",
+        exit_code=0, ack_lines=3, frames={"b": full_run(4)},
+        receivers={"b": []}, links={"com9": "directory", "com6": "b"},
+        serial={VCP2: sz("COM9"), VCP1: sz("COM6")}, elapsed=(0.0, 5.0)))
+    s.append(Scenario(
+        "port_absent_candidate_costs_retries",
+        "NmeaVcp2 names a device that never appears: ~14.1 s, then NmeaVcp1",
+        exit_code=0, ack_lines=3, frames={"b": full_run(4)},
+        receivers={"b": []}, links={"com6": "b"}, absent=("com8",),
+        serial={VCP2: sz("COM8"), VCP1: sz("COM6")},
+        elapsed=(NEVER_APPEARS_S - 0.6, NEVER_APPEARS_S + 6.0), slow=True, timeout=50))
+    s.append(Scenario(
+        "port_appears_late", "the device appears 1 s after the program starts",
+        exit_code=0, ack_lines=3, frames={"a": full_run(4)},
+        links={}, late_links={"com5": ("a", 1.0)}, at_least=1.0))
+
+    # -- settings ----------------------------------------------------------------
+    s.append(Scenario(
+        "settings_missing", "no settings key: model 0, model stage on",
+        exit_code=0, ack_lines=3, frames={"a": full_run(0)},
+        receivers={"a": ["--initial-model", "4"]}, settings=None, final_model={"a": 0}))
+    s.append(Scenario(
+        "settings_model_as_string", 'GpsPositionMode as REG_SZ "4" is ignored: model 0',
+        exit_code=0, ack_lines=3, frames={"a": full_run(0)},
+        receivers={"a": ["--initial-model", "4"]},
+        settings={"GpsPositionMode": sz("4")}, final_model={"a": 0}))
+    s.append(Scenario(
+        "settings_disable_as_string", 'DisableVantrel as REG_SZ "1" does not disable',
+        exit_code=0, ack_lines=3, frames={"a": full_run(7)},
+        settings={"DisableVantrel": sz("1"), "GpsPositionMode": dword(7)},
+        final_model={"a": 7}))
+    s.append(Scenario(
+        "settings_disable_zero", "DisableVantrel=0 leaves the model stage on",
+        exit_code=0, ack_lines=3, frames={"a": full_run(2)},
+        settings={"DisableVantrel": dword(0), "GpsPositionMode": dword(2)},
+        final_model={"a": 2}))
+
+    # -- what the receiver sends --------------------------------------------------
+    s.append(Scenario(
+        "set_nak_no_poll", "the model set is refused: no poll follows, exit 0",
+        exit_code=0, ack_lines=2, frames={"a": [CFG_PRT_FRAME, nav5_set_frame(4)]},
+        receivers={"a": ["--set", "nak"]}, final_model={"a": 0}))
+    s.append(Scenario(
+        "poll_response_corrupt",
+        "the poll response (reporting model 7) has a bad checksum: not believed",
+        exit_code=0, ack_lines=3, frames={"a": full_run(4)},
+        receivers={"a": ["--poll", "corrupt-response-checksum", "--poll", "report-model=7"]}))
+    s.append(Scenario(
+        "port_ack_for_other_first",
+        "an ACK-ACK for CFG-MSG comes before CFG-PRT's: the set's wait takes a second turn",
+        exit_code=0, ack_lines=4, frames={"a": full_run(4)},
+        receivers={"a": ["--port", "foreign-ack-first"]}, final_model={"a": 4}))
+    s.append(Scenario(
+        "set_ack_for_other_first",
+        "an ACK-ACK for CFG-MSG comes before the set's: a second wait finds it",
+        exit_code=0, ack_lines=4, frames={"a": full_run(5)},
+        receivers={"a": ["--set", "foreign-ack-first"]},
+        settings=model_settings(5), final_model={"a": 5}))
+    s.append(Scenario(
+        "poll_other_frames_first",
+        "an ACK for CFG-MSG before the poll response; the mismatch is still seen",
+        exit_code=4, ack_lines=3, frames={"a": full_run(4)},
+        receivers={"a": ["--poll", "foreign-ack-first", "--poll", "report-model=6"]}))
+    s.append(Scenario(
+        "sync_runs", "every answer starts with a run of extra B5 bytes",
+        exit_code=4, ack_lines=3, frames={"a": full_run(3)},
+        receivers={"a": ["--port", "sync-run=5", "--set", "sync-run=3",
+                         "--poll", "sync-run=7", "--poll", "report-model=8"]},
+        settings=model_settings(3)))
+    s.append(Scenario(
+        "frames_inside_nmea", "every answer is embedded in the text of an NMEA sentence",
+        exit_code=4, ack_lines=3, frames={"a": full_run(6)},
+        receivers={"a": ["--port", "inside-nmea", "--set", "inside-nmea",
+                         "--poll", "inside-nmea", "--poll", "report-model=2"]},
+        settings=model_settings(6)))
+    s.append(Scenario(
+        "slow_answers",
+        "every answer leaves 400 ms late, and the poll's ACK 300 ms after its response",
+        exit_code=0, ack_lines=3, frames={"a": full_run(8)},
+        receivers={"a": ["--reply-delay-ms", "400",
+                         "--poll", "pause-after-byte=44", "--poll", "pause-ms=300"]},
+        settings=model_settings(8), final_model={"a": 8}, at_least=1.5))
+    s.append(Scenario(
+        "silent_receiver",
+        "a receiver that never says anything: NMEA wait, CFG-PRT wait, set wait, ~75 s",
+        exit_code=1, ack_lines=2, frames={"a": [CFG_PRT_FRAME, nav5_set_frame(4)]},
+        receivers={"a": ["--silent"]},
+        elapsed=(3 * HUNT_S - 3.0, 3 * HUNT_S + 12.0), slow=True, timeout=120))
+    return s
+
+
+SCENARIOS = {sc.name: sc for sc in build_scenarios()}
+
+
+# ---------------------------------------------------------------------------
+
+def common_arguments(parser):
+    parser.add_argument("--work-dir", required=True)
+    parser.add_argument("--exe", default=None)
+    parser.add_argument("--sim", default=None)
+    parser.add_argument("--wine", default="wine")
+    parser.add_argument("--wineserver", default="wineserver")
+    parser.add_argument("--allow-skip", action="store_true")
+
+
+def unavailable(args, need_exe):
+    """Why the rig cannot run here, or None."""
+    problems = []
+    for tool in (args.wine, args.wineserver):
+        if shutil.which(tool) is None:
+            problems.append("%s not found on PATH (install wine and wine32:i386)" % tool)
+    if need_exe:
+        if not args.exe or not Path(args.exe).is_file():
+            problems.append("vantrel.exe not found at %s (build it: cmake --preset windows && "
+                            "cmake --build --preset windows)" % args.exe)
+        if not args.sim or not Path(args.sim).is_file():
+            problems.append("vantrel-sim not found at %s (build the native tree)" % args.sim)
+    return problems
+
+
+def refuse(args, problems):
+    for p in problems:
+        print("e2e: " + p)
+    if args.allow_skip:
+        print("e2e: SKIPPED (VANTREL_E2E_SKIP_UNAVAILABLE is on)")
+        return SKIP
+    print("e2e: FAILED: the end-to-end rig is not available")
+    return 1
+
+
+def rig_for(args):
+    return Wine(Path(args.work_dir) / "wine", args.wine, args.wineserver)
+
+
+def command_setup(args):
+    problems = unavailable(args, need_exe=False)
+    if problems:
+        return refuse(args, problems)
+    wine = rig_for(args)
+    wine.create_prefix(fresh=True)
+    listing = wine.query(SERIAL_KEY)
+    print(listing.strip())
+    print("wineserver running for %s" % wine.prefix)
+    return 0
+
+
+def command_cleanup(args):
+    if shutil.which(args.wineserver) is None:
+        return refuse(args, ["%s not found on PATH" % args.wineserver])
+    rig_for(args).stop_server()
+    print("wineserver stopped")
+    return 0
+
+
+class Checks:
+    def __init__(self):
+        self.failures = []
+        self.passed = 0
+
+    def expect(self, ok, what, detail=""):
+        if ok:
+            self.passed += 1
+            print("  ok    %s" % what)
+        else:
+            self.failures.append(what)
+            print("  FAIL  %s%s" % (what, ("\n        " + detail) if detail else ""))
+
+
+def print_exchange(receiver):
+    for t, direction, kind, data in receiver.exchange():
+        arrow = "program -> receiver" if direction == "to-receiver" else "receiver -> program"
+        if kind == "ubx":
+            text = describe_frame(data, direction)
+        elif kind == "nmea":
+            text = "NMEA " + data.decode("ascii", "replace").strip()
+        else:
+            text = "%d other bytes: %s" % (len(data), hexs(data[:24]) + (" ..." if len(data) > 24 else ""))
+        print("    %7d ms  %s  %s" % (t, arrow, text))
+
+
+def run_scenario(sc, args):
+    problems = unavailable(args, need_exe=True)
+    if problems:
+        return refuse(args, problems)
+    work = Path(args.work_dir).resolve() / "runs" / sc.name
+    if work.exists():
+        shutil.rmtree(work)
+    work.mkdir(parents=True)
+    wine = rig_for(args)
+    if not (wine.prefix / "dosdevices").is_dir():
+        print("e2e: no Wine prefix at %s: the e2e_wine_setup fixture did not run" % wine.prefix)
+        return 1
+    for port in sc.absent:
+        host = fallback_device(port)
+        if host.exists():
+            print("e2e: %s must be absent, but Wine would fall back to %s, which exists on "
+                  "this host" % (port.upper(), host))
+            return 1
+
+    print("scenario %s: %s" % (sc.name, sc.about))
+    longest = (sc.elapsed[1] if sc.elapsed else 0) + sc.timeout + 30
+    receivers = {}
+    process = None
+    dropped_key = False
+    try:
+        for name, extra in sc.receivers.items():
+            receivers[name] = SimReceiver(args.sim, work, name, RECEIVER_DEFAULTS + extra,
+                                          max_seconds=longest)
+        wine.clear_com_links()
+        for port, target in sc.links.items():
+            if target == "directory":
+                (work / "not-a-device").mkdir()
+                wine.link(port, work / "not-a-device")
+            else:
+                wine.link(port, receivers[target].slave)
+        wine.reg_import(registry_text(sc.serial, sc.settings), work)
+        if sc.drop_serial_key:
+            wine.delete_key(SERIAL_KEY)
+            dropped_key = True
+
+        pending = dict(sc.late_links)
+        process, started = wine.start_program(args.exe, work)
+        timed_out = False
+        while process.poll() is None:
+            now = time.monotonic() - started
+            for port, (target, delay) in list(pending.items()):
+                if now >= delay:
+                    wine.link(port, receivers[target].slave)
+                    del pending[port]
+            if now > sc.timeout + (sc.elapsed[1] if sc.elapsed else 0):
+                process.kill()
+                timed_out = True
+                break
+            time.sleep(0.005)
+        process.wait()
+        elapsed = time.monotonic() - started
+        exit_code = process.returncode
+    finally:
+        if process is not None and process.poll() is None:
+            process.kill()
+            process.wait()
+        for receiver in receivers.values():
+            receiver.stop()
+        if dropped_key:
+            # The key cannot come back in this session: start a new one.
+            wine.restart_server()
+
+    stdout = (work / "stdout.bin").read_bytes()
+    print("  wine vantrel.exe: exit %d after %.2f s" % (exit_code, elapsed))
+    for name, receiver in receivers.items():
+        print("  receiver %s (%s, %s):" % (name, receiver.slave, " ".join(receiver.args)))
+        print_exchange(receiver)
+
+    checks = Checks()
+    checks.expect(not timed_out, "the program ended by itself (limit %.0f s)" % sc.timeout)
+    checks.expect(exit_code == sc.exit_code,
+                  "exit code %d (%s)" % (sc.exit_code, EXIT_MEANINGS.get(sc.exit_code, "?")),
+                  "got %d (%s)" % (exit_code, EXIT_MEANINGS.get(exit_code, "not a Vantrel code")))
+    wanted_stdout = ACK_LINE * sc.ack_lines
+    checks.expect(stdout == wanted_stdout,
+                  "stdout is %d acknowledgement line(s), byte for byte" % sc.ack_lines,
+                  "got %r" % stdout)
+    for name, frames in sc.frames.items():
+        receiver = receivers[name]
+        got = receiver.frames()
+        if frames:
+            checks.expect(got == frames, "receiver %s got %d frame(s), in order: %s" % (
+                name, len(frames), "; ".join(describe_frame(f, "to-receiver") for f in frames)),
+                "got: " + "\n        ".join(hexs(f) for f in got) if got else "got no frame")
+            raw = receiver.received_bytes()
+            checks.expect(raw == b"".join(frames),
+                          "receiver %s got nothing besides those frames" % name,
+                          "raw bytes: " + hexs(raw))
+        else:
+            checks.expect(not receiver.opened() and not receiver.received_bytes(),
+                          "receiver %s was never set up nor written to" % name,
+                          "opened: %s, bytes: %s" % (receiver.opened(),
+                                                     hexs(receiver.received_bytes())))
+    for name, model in sc.final_model.items():
+        end = receivers[name].end()
+        checks.expect(end is not None and end.get("model") == model,
+                      "receiver %s ends with dynamic model %d" % (name, model),
+                      "transcript end: %r" % (end,))
+    for name, receiver in receivers.items():
+        end = receiver.end()
+        checks.expect(end is not None and end.get("reason") == "SIGTERM",
+                      "receiver %s ran until the harness stopped it" % name,
+                      "transcript end: %r" % (end,))
+    if sc.elapsed:
+        low, high = sc.elapsed
+        checks.expect(low <= elapsed <= high,
+                      "run took between %.1f and %.1f s" % (low, high), "took %.2f s" % elapsed)
+    if sc.at_least is not None:
+        checks.expect(elapsed >= sc.at_least, "run took at least %.1f s" % sc.at_least,
+                      "took %.2f s" % elapsed)
+
+    result = {"scenario": sc.name, "exit": exit_code, "elapsed": round(elapsed, 3),
+              "passed": not checks.failures, "failures": checks.failures}
+    (work / "result.json").write_text(json.dumps(result, indent=1) + "\n")
+    if checks.failures:
+        print("scenario %s FAILED (%d of %d checks); artefacts in %s"
+              % (sc.name, len(checks.failures), len(checks.failures) + checks.passed, work))
+        return 1
+    print("scenario %s passed (%d checks, %.2f s)" % (sc.name, checks.passed, elapsed))
+    return 0
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    sub = parser.add_subparsers(dest="command", required=True)
+    sub.add_parser("list")
+    for name in ("setup", "cleanup"):
+        common_arguments(sub.add_parser(name))
+    run = sub.add_parser("run")
+    run.add_argument("scenario")
+    common_arguments(run)
+    args = parser.parse_args(argv)
+
+    if args.command == "list":
+        for sc in SCENARIOS.values():
+            labels = "e2e,slow" if sc.slow else "e2e"
+            limit = int((sc.elapsed[1] if sc.elapsed else 0) + sc.timeout + 60)
+            print("%s|%s|%d" % (sc.name, labels, limit))
+        return 0
+    try:
+        if args.command == "setup":
+            return command_setup(args)
+        if args.command == "cleanup":
+            return command_cleanup(args)
+        if args.scenario not in SCENARIOS:
+            print("e2e: no scenario %s; known: %s" % (args.scenario, ", ".join(SCENARIOS)))
+            return 1
+        return run_scenario(SCENARIOS[args.scenario], args)
+    except RigError as error:
+        print("e2e: the rig failed: %s" % error)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

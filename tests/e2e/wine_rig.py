@@ -1,0 +1,437 @@
+"""The pieces an end-to-end run is made of: a private Wine prefix and its
+session, the simulated receiver on a pty, and the UBX frames on the line.
+
+Used by the CTest harness (vantrel_e2e.py) and by the demo (demo.py).
+"""
+
+import json
+import os
+import shutil
+import signal
+import subprocess
+import time
+from pathlib import Path
+
+# ---------------------------------------------------------------------------
+# UBX frames
+
+ACK_LINE = b"Vantrel::ProcessAckNak\r\r\n"
+
+# The port configuration the program sends: port 1, 8N1, 115200 baud, both
+# protocol masks 0. Written out in full so the check does not depend on the
+# encoder below.
+CFG_PRT_FRAME = bytes.fromhex(
+    "B5 62 06 00 14 00 01 00 00 00 D0 08 00 00 00 C2 01 00 00 00 00 00 00 00 00 00 B6 34")
+NAV5_POLL_FRAME = bytes.fromhex("B5 62 06 24 00 00 2A 84")
+
+MODEL_NAMES = {
+    0: "portable", 2: "stationary", 3: "pedestrian", 4: "automotive", 5: "sea",
+    6: "airborne <1g", 7: "airborne <2g", 8: "airborne <4g",
+}
+
+EXIT_MEANINGS = {
+    0: "port configuration acknowledged (model confirmed, or the model set/poll failed)",
+    1: "port configuration not acknowledged",
+    2: "no port could be opened",
+    4: "port acknowledged, but the receiver reports another dynamic model",
+    5: "port not acknowledged, and the receiver reports another dynamic model",
+    6: "model stage disabled, port acknowledged",
+    7: "model stage disabled, port not acknowledged",
+}
+
+
+def ubx_frame(msg_class, msg_id, payload):
+    body = bytes([msg_class, msg_id, len(payload) & 0xFF, len(payload) >> 8]) + bytes(payload)
+    ck_a = ck_b = 0
+    for byte in body:
+        ck_a = (ck_a + byte) & 0xFF
+        ck_b = (ck_b + ck_a) & 0xFF
+    return b"\xB5\x62" + body + bytes([ck_a, ck_b])
+
+
+def nav5_set_frame(model):
+    """The CFG-NAV5 set the program sends: mask 'dynamic model only', model at byte 2."""
+    payload = bytearray(36)
+    payload[0] = 0x01
+    payload[2] = model
+    return ubx_frame(0x06, 0x24, payload)
+
+
+def hexs(data):
+    return " ".join("%02X" % b for b in data)
+
+
+def describe_frame(frame, direction):
+    """A UBX frame in plain words. direction: 'to-receiver' or 'to-program'."""
+    if len(frame) < 8 or frame[0] != 0xB5 or frame[1] != 0x62:
+        return "not a UBX frame: " + hexs(frame)
+    cls, mid = frame[2], frame[3]
+    length = frame[4] | frame[5] << 8
+    payload = frame[6:6 + length]
+    names = {(0x06, 0x00): "CFG-PRT", (0x06, 0x24): "CFG-NAV5", (0x06, 0x01): "CFG-MSG",
+             (0x05, 0x01): "ACK-ACK", (0x05, 0x00): "ACK-NAK"}
+    name = names.get((cls, mid), "class 0x%02X id 0x%02X" % (cls, mid))
+    body = bytes([cls, mid, frame[4], frame[5]]) + payload
+    expected = ubx_frame(cls, mid, payload)
+    checksum = "" if expected == bytes(frame[:8 + length]) else " (BAD CHECKSUM)"
+    if (cls, mid) == (0x06, 0x00) and length >= 20:
+        port = payload[0]
+        mode = int.from_bytes(payload[4:8], "little")
+        baud = int.from_bytes(payload[8:12], "little")
+        in_mask = int.from_bytes(payload[12:14], "little")
+        out_mask = int.from_bytes(payload[14:16], "little")
+        bits = {0: 5, 1: 6, 2: 7, 3: 8}[(mode >> 6) & 3]
+        parity = {4: "N", 0: "E", 1: "O"}.get((mode >> 9) & 7, "?")
+        stops = {0: "1", 1: "1.5", 2: "2", 3: "0.5"}[(mode >> 12) & 3]
+        return ("%s port %d, %d baud %d%s%s, protocol masks in %d out %d%s"
+                % (name, port, baud, bits, parity, stops, in_mask, out_mask, checksum))
+    if (cls, mid) == (0x06, 0x24):
+        if length == 0:
+            return "CFG-NAV5 poll (asks for the navigation settings)" + checksum
+        if length >= 3:
+            model = payload[2]
+            what = "set" if direction == "to-receiver" else "response"
+            mask = payload[0] | payload[1] << 8
+            return ("CFG-NAV5 %s: dynamic model %d (%s), parameter mask 0x%04X%s"
+                    % (what, model, MODEL_NAMES.get(model, "not a valid model"), mask, checksum))
+    if cls == 0x05:
+        if length >= 2:
+            named = names.get((payload[0], payload[1]),
+                              "class 0x%02X id 0x%02X" % (payload[0], payload[1]))
+            return "%s for %s%s" % (name, named, checksum)
+        return "%s naming no message (payload %d bytes)%s" % (name, length, checksum)
+    return "%s, %d-byte payload%s" % (name, length, checksum)
+
+
+def split_line_traffic(data):
+    """Splits what the receiver sent into NMEA sentences, UBX frames and other
+    bytes, in order: a list of (kind, bytes)."""
+    pieces = []
+    i = 0
+    other = bytearray()
+
+    def flush_other():
+        if other:
+            pieces.append(("bytes", bytes(other)))
+            other.clear()
+
+    while i < len(data):
+        if data[i] == 0xB5 and i + 1 < len(data) and data[i + 1] == 0x62 and i + 6 <= len(data):
+            length = data[i + 4] | data[i + 5] << 8
+            end = i + 8 + length
+            if length < 1024 and end <= len(data):
+                flush_other()
+                pieces.append(("ubx", bytes(data[i:end])))
+                i = end
+                continue
+        if data[i] == ord("$"):
+            end = data.find(b"\n", i)
+            stop = data.find(b"\xB5\x62", i)
+            if end >= 0 and (stop < 0 or stop > end):
+                flush_other()
+                pieces.append(("nmea", bytes(data[i:end + 1])))
+                i = end + 1
+                continue
+        other.append(data[i])
+        i += 1
+    flush_other()
+    return pieces
+
+
+# ---------------------------------------------------------------------------
+# Wine
+
+class RigError(Exception):
+    """The rig itself could not do its part (not a finding about the program)."""
+
+
+class Wine:
+    """A private 32-bit prefix under `root`, with everything Wine writes kept there."""
+
+    def __init__(self, root, wine="wine", wineserver="wineserver", log=print):
+        self.root = Path(root).resolve()
+        self.prefix = self.root / "prefix"
+        self.home = self.root / "home"
+        self.wine = wine
+        self.wineserver = wineserver
+        self.log = log
+
+    def env(self):
+        env = dict(os.environ)
+        for name in ("DISPLAY", "WAYLAND_DISPLAY"):
+            env.pop(name, None)
+        env.update({
+            "WINEPREFIX": str(self.prefix),
+            "WINEARCH": "win32",
+            "WINEDEBUG": "-all",
+            "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
+            "HOME": str(self.home),
+            "XDG_CONFIG_HOME": str(self.home / ".config"),
+            "XDG_DATA_HOME": str(self.home / ".local" / "share"),
+            "XDG_CACHE_HOME": str(self.home / ".cache"),
+            "XDG_RUNTIME_DIR": str(self.home / "runtime"),
+        })
+        return env
+
+    def _tool(self, name):
+        path = shutil.which(name)
+        if path is None:
+            raise RigError("%s not found on PATH: install Wine (wine, wine32:i386)" % name)
+        return path
+
+    def check_tools(self):
+        self._tool(self.wine)
+        self._tool(self.wineserver)
+
+    def run(self, args, cwd=None, timeout=60, check=True):
+        # Output goes to a file, never a pipe: the first wine process of a
+        # session starts service processes that inherit it and live on.
+        output_path = self.root / "wine-tool-output.txt"
+        with open(output_path, "wb") as output:
+            done = subprocess.run(args, cwd=cwd, env=self.env(), stdin=subprocess.DEVNULL,
+                                  stdout=output, stderr=subprocess.STDOUT, timeout=timeout)
+        done.stdout = output_path.read_bytes()
+        with open(self.root / "wine-tools.log", "ab") as log:
+            log.write(("$ %s\n" % " ".join(args)).encode())
+            log.write(done.stdout)
+        if check and done.returncode != 0:
+            raise RigError("%s failed (exit %d): %s" % (" ".join(args), done.returncode,
+                                                         done.stdout.decode(errors="replace")))
+        return done
+
+    def create_prefix(self, fresh=True):
+        """Makes the prefix (afresh, or reusing one already there) and leaves
+        a new session running with its wineserver kept alive."""
+        self.check_tools()
+        self.root.mkdir(parents=True, exist_ok=True)
+        if fresh:
+            self.stop_server()
+            if self.prefix.exists():
+                shutil.rmtree(self.prefix)
+        for d in (self.home / ".config", self.home / ".local" / "share", self.home / ".cache"):
+            d.mkdir(parents=True, exist_ok=True)
+        runtime = self.home / "runtime"
+        runtime.mkdir(parents=True, exist_ok=True)
+        os.chmod(runtime, 0o700)
+        if (self.prefix / "system.reg").exists() or (self.prefix / "drive_c").exists():
+            self.start_server()
+            return False
+        started = time.monotonic()
+        # The session's wineserver is started first and kept: wineboot then
+        # works inside it rather than leaving a server of its own behind.
+        self.prefix.mkdir(parents=True, exist_ok=True)
+        self._persistent_server()
+        # wineboot's children keep the output open: a file, not a pipe.
+        with open(self.root / "wineboot.log", "wb") as log:
+            done = subprocess.run([self._tool(self.wine), "wineboot", "-i"], env=self.env(),
+                                  stdin=subprocess.DEVNULL, stdout=log, stderr=log, timeout=300)
+        if done.returncode != 0:
+            raise RigError("wineboot -i failed (exit %d), see %s"
+                           % (done.returncode, self.root / "wineboot.log"))
+        self.log("wine prefix created in %.1f s: %s" % (time.monotonic() - started, self.prefix))
+        self.query(SERIAL_KEY)
+        return True
+
+    def start_server(self):
+        """Keeps one wineserver alive for the session and starts the session's
+        services, so that later runs do not pay for them. Any server still
+        running for the prefix is stopped first."""
+        self.stop_server()
+        self._persistent_server()
+        self.query(SERIAL_KEY)
+
+    def _persistent_server(self):
+        with open(self.root / "wineserver.log", "ab") as log:
+            done = subprocess.run([self._tool(self.wineserver), "-p"], env=self.env(),
+                                  stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                  start_new_session=True, timeout=60)
+        if done.returncode != 0:
+            raise RigError("wineserver -p failed (exit %d), see %s"
+                           % (done.returncode, self.root / "wineserver.log"))
+
+    def stop_server(self):
+        if shutil.which(self.wineserver) is None or not self.prefix.exists():
+            return
+        subprocess.run([self.wineserver, "-k"], env=self.env(), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        subprocess.run([self.wineserver, "-w"], env=self.env(), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+
+    def restart_server(self):
+        self.start_server()
+
+    def query(self, key, check=True):
+        """`reg query` output, or None when the key does not exist (check=False)."""
+        done = self.run([self._tool(self.wine), "reg", "query", key], check=check)
+        if done.returncode != 0:
+            return None
+        return done.stdout.decode(errors="replace")
+
+    def reg_import(self, text, workdir, name="scenario.reg"):
+        path = Path(workdir) / name
+        path.write_bytes(text.replace("\n", "\r\n").encode("ascii"))
+        # reg takes a Windows path; run it beside the file.
+        self.run([self._tool(self.wine), "reg", "import", name, "/reg:32"], cwd=str(workdir))
+
+    def delete_key(self, key):
+        self.run([self._tool(self.wine), "reg", "delete", key, "/f"])
+
+    def dosdevice(self, name):
+        return self.prefix / "dosdevices" / name
+
+    def clear_com_links(self, keep=("com1",)):
+        devices = self.prefix / "dosdevices"
+        for entry in devices.iterdir():
+            lower = entry.name.lower()
+            if lower.startswith("com") and lower[3:].isdigit() and lower not in keep:
+                entry.unlink()
+
+    def link(self, name, target):
+        path = self.dosdevice(name)
+        if path.is_symlink() or path.exists():
+            path.unlink()
+        path.symlink_to(target)
+
+    def start_program(self, exe, workdir):
+        """Starts `wine exe` with its output in files (never pipes: the
+        session's service processes may hold them open)."""
+        exe = Path(exe).resolve()
+        out = open(Path(workdir) / "stdout.bin", "wb")
+        err = open(Path(workdir) / "stderr.txt", "wb")
+        started = time.monotonic()
+        process = subprocess.Popen([self._tool(self.wine), str(exe)], cwd=str(workdir),
+                                   env=self.env(), stdin=subprocess.DEVNULL, stdout=out,
+                                   stderr=err)
+        out.close()
+        err.close()
+        return process, started
+
+
+SERIAL_KEY = r"HKLM\Hardware\DeviceMap\SerialComm"
+SETTINGS_KEY = r"HKLM\Software\Keldran\Settings"
+
+
+def registry_text(serial_values, settings):
+    """A .reg file that sets the candidate values (removing the ones not
+    given) and replaces the settings key (removing it when settings is None).
+
+    serial_values / settings: {name: ("sz", "COM5") | ("dword", 5)}.
+    """
+    def value_line(name, kind, data):
+        quoted = '"%s"' % name.replace("\\", "\\\\")
+        if kind == "sz":
+            return '%s="%s"' % (quoted, data)
+        if kind == "dword":
+            return "%s=dword:%08x" % (quoted, data)
+        raise ValueError(kind)
+
+    lines = ["Windows Registry Editor Version 5.00", "",
+             r"[HKEY_LOCAL_MACHINE\Hardware\DeviceMap\SerialComm]"]
+    for n in (2, 1, 0):
+        lines.append('"\\\\Device\\\\NmeaVcp%d"=-' % n)
+    for name, (kind, data) in serial_values.items():
+        lines.append(value_line(name, kind, data))
+    lines += ["", r"[-HKEY_LOCAL_MACHINE\Software\Keldran\Settings]", ""]
+    if settings is not None:
+        lines.append(r"[HKEY_LOCAL_MACHINE\Software\Keldran\Settings]")
+        for name, (kind, data) in settings.items():
+            lines.append(value_line(name, kind, data))
+        lines.append("")
+    return "\n".join(lines) + "\n"
+
+
+# ---------------------------------------------------------------------------
+# The simulated receiver
+
+class SimReceiver:
+    """One vantrel-sim process on its own pty."""
+
+    def __init__(self, sim_exe, workdir, name, args, max_seconds):
+        self.name = name
+        self.workdir = Path(workdir)
+        self.transcript_path = self.workdir / ("receiver-%s.jsonl" % name)
+        slave_file = self.workdir / ("receiver-%s.slave" % name)
+        for p in (self.transcript_path, slave_file):
+            if p.exists():
+                p.unlink()
+        self.args = list(args)
+        command = [str(sim_exe), "--transcript", str(self.transcript_path), "--slave-file",
+                   str(slave_file), "--quiet", "--max-seconds", "%g" % max_seconds] + self.args
+        self.command = command
+        log = open(self.workdir / ("receiver-%s.log" % name), "wb")
+        self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        log.close()
+        deadline = time.monotonic() + 10
+        while not slave_file.exists():
+            if self.process.poll() is not None:
+                raise RigError("vantrel-sim %s exited at once (%d): %s" % (
+                    name, self.process.returncode,
+                    (self.workdir / ("receiver-%s.log" % name)).read_text(errors="replace")))
+            if time.monotonic() > deadline:
+                self.process.kill()
+                raise RigError("vantrel-sim %s did not create its pty" % name)
+            time.sleep(0.01)
+        self.slave = slave_file.read_text().strip()
+        self.events = []
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.events = []
+        if self.transcript_path.exists():
+            for line in self.transcript_path.read_text().splitlines():
+                if line.strip():
+                    self.events.append(json.loads(line))
+        return self
+
+    # What the transcript says, once stopped.
+    def of(self, kind):
+        return [e for e in self.events if e["event"] == kind]
+
+    def frames(self):
+        return [bytes.fromhex(e["hex"]) for e in self.of("frame")]
+
+    def received_bytes(self):
+        return b"".join(bytes.fromhex(e["hex"]) for e in self.of("rx"))
+
+    def written_bytes(self):
+        return b"".join(bytes.fromhex(e["hex"]) for e in self.of("tx"))
+
+    def opened(self):
+        return bool(self.of("line-open"))
+
+    def end(self):
+        ends = self.of("end")
+        return ends[-1] if ends else None
+
+    def exchange(self):
+        """What crossed the line, in time order: (t_ms, direction, kind, bytes)."""
+        items = []
+        for e in self.events:
+            if e["event"] == "rx":
+                items.append((e["t"], "to-receiver", bytes.fromhex(e["hex"])))
+            elif e["event"] == "tx":
+                items.append((e["t"], "to-program", bytes.fromhex(e["hex"])))
+        # Merge consecutive chunks in the same direction before splitting them.
+        merged = []
+        for t, direction, data in items:
+            if merged and merged[-1][1] == direction:
+                merged[-1][2].extend(data)
+            else:
+                merged.append((t, direction, bytearray(data)))
+        out = []
+        for t, direction, data in merged:
+            for kind, piece in split_line_traffic(bytes(data)):
+                out.append((t, direction, kind, piece))
+        return out
+
+
+def fallback_device(port_name):
+    """The host device Wine tries when dosdevices has no link for COMn."""
+    number = int(port_name[3:])
+    return Path("/dev/ttyS%d" % (number - 1))
