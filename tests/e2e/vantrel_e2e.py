@@ -195,6 +195,12 @@ def build_scenarios():
         receivers={"a": ["--initial-model", "4"]},
         settings={"GpsPositionMode": sz("4")}, final_model={"a": 0}))
     s.append(Scenario(
+        "settings_model_as_binary",
+        "GpsPositionMode as REG_BINARY 04 00 00 00 is ignored: model 0",
+        exit_code=0, ack_lines=3, frames={"a": full_run(0)},
+        receivers={"a": ["--initial-model", "4"]},
+        settings={"GpsPositionMode": ("binary", b"\x04\x00\x00\x00")}, final_model={"a": 0}))
+    s.append(Scenario(
         "settings_disable_as_string", 'DisableVantrel as REG_SZ "1" does not disable',
         exit_code=0, ack_lines=3, frames={"a": full_run(7)},
         settings={"DisableVantrel": sz("1"), "GpsPositionMode": dword(7)},

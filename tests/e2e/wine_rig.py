@@ -315,7 +315,7 @@ def registry_text(serial_values, settings):
     """A .reg file that sets the candidate values (removing the ones not
     given) and replaces the settings key (removing it when settings is None).
 
-    serial_values / settings: {name: ("sz", "COM5") | ("dword", 5)}.
+    serial_values / settings: {name: ("sz", "COM5") | ("dword", 5) | ("binary", b"..")}.
     """
     def value_line(name, kind, data):
         quoted = '"%s"' % name.replace("\\", "\\\\")
@@ -323,6 +323,8 @@ def registry_text(serial_values, settings):
             return '%s="%s"' % (quoted, data)
         if kind == "dword":
             return "%s=dword:%08x" % (quoted, data)
+        if kind == "binary":
+            return "%s=hex:%s" % (quoted, ",".join("%02x" % b for b in data))
         raise ValueError(kind)
 
     lines = ["Windows Registry Editor Version 5.00", "",
