@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (preset fuzz, build/fuzz) and runs each for
+# SECONDS (default 30), starting from the committed seeds in fuzz/corpus/.
+# The fuzzer grows a scratch corpus under build/fuzz/corpus/, kept between
+# runs and never written back to the repository. Any crash, broken check,
+# leak or hang fails the script and leaves its reproducer under
+# build/fuzz/artifacts/.
+#
+#   tools/fuzz.sh [SECONDS] [TARGET...]     e.g. tools/fuzz.sh 120 ack_wait program
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=${1:-30}
+shift || true
+all_targets=(ack_wait response_read nmea_wait configuration_run registry program)
+if [ $# -gt 0 ]; then targets=("$@"); else targets=("${all_targets[@]}"); fi
+
+build=build/fuzz
+echo "== fuzzing: building (preset fuzz, $build)"
+cmake --preset fuzz >/dev/null
+mkdir -p "$build"
+if ! cmake --build --preset fuzz -- --no-print-directory >"$build/build.log" 2>&1; then
+  grep -Ev '^\[' "$build/build.log" || true
+  echo "fuzz: build failed (full log: $build/build.log)"
+  exit 1
+fi
+
+mkdir -p "$build/artifacts" "$build/logs"
+failed=()
+printf '== fuzzing: %s s per target\n' "$seconds"
+printf '%-18s %12s %8s %8s %8s  %s\n' target executions exec/s cov ft result
+for target in "${targets[@]}"; do
+  binary=$build/fuzz/fuzz_$target
+  seeds=fuzz/corpus/$target
+  scratch=$build/corpus/$target
+  log=$build/logs/$target.log
+  [ -x "$binary" ] || { echo "fuzz: no target $target"; exit 1; }
+  mkdir -p "$scratch"
+  if [ -d "$seeds" ]; then cp -n "$seeds"/* "$scratch"/ 2>/dev/null || true; fi
+  rm -f "$build/artifacts/$target"-*
+
+  status=0
+  # -timeout: one input taking this long (real time) is a hang; every
+  # virtual-time bound is far below it.
+  "$binary" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -max_len=4096 \
+    -print_final_stats=1 -artifact_prefix="$build/artifacts/$target-" "$scratch" >"$log" 2>&1 || status=$?
+
+  executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
+  last=$(grep -E '^#[0-9]+[[:space:]].*cov: [0-9]+ ft: [0-9]+' "$log" | tail -1 || true)
+  cov=$(sed -n 's/.*cov: \([0-9]*\).*/\1/p' <<<"$last")
+  ft=$(sed -n 's/.*ft: \([0-9]*\).*/\1/p' <<<"$last")
+  artifacts=$(ls "$build/artifacts/$target"-* 2>/dev/null || true)
+  if [ "$status" -eq 0 ] && [ -z "$artifacts" ]; then result=ok; else result="FAILED (exit $status)"; failed+=("$target"); fi
+  printf '%-18s %12s %8s %8s %8s  %s\n' "$target" "${executions:-?}" "${rate:-?}" "${cov:-?}" "${ft:-?}" "$result"
+  if [ "$result" != ok ]; then
+    grep -E 'broken:|ERROR|SUMMARY|runtime error' "$log" | head -5 | sed 's/^/    /'
+    for a in $artifacts; do
+      echo "    reproducer: $a"
+      echo "    rerun:      VANTREL_FUZZ_TRACE=1 $binary $a"
+    done
+    echo "    log: $log"
+  fi
+done
+
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "fuzz: failures in: ${failed[*]}"
+  exit 1
+fi
+echo "== fuzzing: no failures"
