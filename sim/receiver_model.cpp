@@ -104,7 +104,10 @@ std::size_t ReceiverModel::Take(std::uint8_t* into, std::size_t maxCount, std::u
 }
 
 void ReceiverModel::DiscardArrived(std::uint64_t nowMs) {
-  line_.erase(line_.begin(), line_.begin() + static_cast<std::ptrdiff_t>(Arrived(nowMs)));
+  // Counting may first put due text on the line, so count before taking
+  // iterators into it.
+  const std::size_t arrived = Arrived(nowMs);
+  line_.erase(line_.begin(), line_.begin() + static_cast<std::ptrdiff_t>(arrived));
 }
 
 void ReceiverModel::GenerateNmeaUntil(std::uint64_t nowMs) {

@@ -55,14 +55,6 @@ COMMTIMEOUTS DriverDefaultTimeouts() {
   return timeouts;
 }
 
-// The model's discard may generate pending NMEA while it erases, which
-// invalidates its own iterators when the line's storage grows; bringing the
-// line up to date first leaves nothing to generate during the discard.
-void DiscardQueue(Sim::ReceiverModel* receiver, std::uint64_t nowMs) {
-  receiver->Arrived(nowMs);
-  receiver->DiscardArrived(nowMs);
-}
-
 HANDLE AttachPort(DeviceSpec* device, Sim::ReceiverModel* receiver) {
   World& w = TheWorld();
   std::unique_ptr<Port> port(new Port());
@@ -72,7 +64,7 @@ HANDLE AttachPort(DeviceSpec* device, Sim::ReceiverModel* receiver) {
   port->timeouts = DriverDefaultTimeouts();
   port->state = DriverDefaultState();
   // The driver's queue starts empty when the device is opened.
-  DiscardQueue(port->receiver, w.nowMs);
+  port->receiver->DiscardArrived(w.nowMs);
   w.lastOpened = port.get();
   w.ports.push_back(std::move(port));
   return HandleFor(w.ports.size() - 1);
@@ -285,6 +277,6 @@ extern "C" BOOL PurgeComm(HANDLE hFile, DWORD dwFlags) {
   if (port == nullptr) return FALSE;
   if (injected || SetupCallFails(port, Call::PurgeComm)) return FailWith(ERROR_GEN_FAILURE);
   port->purgeFlags = dwFlags;
-  if ((dwFlags & PURGE_RXCLEAR) != 0) DiscardQueue(port->receiver, w.nowMs);
+  if ((dwFlags & PURGE_RXCLEAR) != 0) port->receiver->DiscardArrived(w.nowMs);
   return TRUE;
 }
