@@ -93,9 +93,14 @@ std::uint64_t OpenBoundMs();
 // The port search: three candidates and the fallback.
 std::uint64_t PortSearchBoundMs();
 
-// Sends the product's console output to /dev/null so the fuzzer's own
-// reports stay readable.
+// Takes the product's console output off the terminal, so the fuzzer's own
+// reports stay readable, into an unlinked scratch file where it can still
+// be measured.
 void SilenceStdout();
+// Bytes the product has printed since the last call.
+long TakeConsoleBytes();
+// The line printed on every acknowledgement wait.
+constexpr long kAckLineBytes = sizeof("Vantrel::ProcessAckNak\r\n") - 1;
 
 // With VANTREL_FUZZ_TRACE set, prints what a run did to standard error:
 // for reading a reproducer, or checking that a seed means what it should.

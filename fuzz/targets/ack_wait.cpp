@@ -44,6 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint8_t id = input.Byte();
 
   Fake::Reset();
+  TakeConsoleBytes();
   const bool faults = DecodeCallFaults(input);
   const Schedule schedule = DecodeSchedule(input);
   Sim::Scenario scenario;
@@ -64,6 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           result, mismatch, static_cast<unsigned long long>(elapsed), schedule.stream.size());
 
     FUZZ_CHECK(result == 0 || result == 1, "result " + std::to_string(result));
+    const long printed = TakeConsoleBytes();
+    FUZZ_CHECK(printed == kAckLineBytes, "printed " + std::to_string(printed) + " bytes for one wait");
     FUZZ_CHECK(elapsed <= FrameWaitBoundMs(schedule.stream.size()), std::to_string(elapsed) + " ms");
     FUZZ_CHECK(mismatch == -1 || mismatch == 0 || mismatch == 1, std::to_string(mismatch));
     if (result == 1 || mismatch != -1) {

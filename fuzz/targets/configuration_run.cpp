@@ -43,6 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const DWORD model = Dword(input);
 
   Fake::Reset();
+  TakeConsoleBytes();
   const Sim::Scenario scenario = DecodeScenario(input);
   DecodeCallFaults(input);
   const Schedule schedule = DecodeSchedule(input);
@@ -63,6 +64,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(result == 0 || result == 1 || result == 4 || result == 5, "run gave " + std::to_string(result));
   }
   FUZZ_CHECK(elapsed <= RunBoundMs(line.size()), std::to_string(elapsed) + " ms");
+
+  // One line per acknowledgement wait: the port's, then for the model stage
+  // at most two for the set and one after the poll.
+  const long printed = TakeConsoleBytes();
+  const long waits = printed / kAckLineBytes;
+  FUZZ_CHECK(printed % kAckLineBytes == 0, "printed " + std::to_string(printed) + " bytes");
+  FUZZ_CHECK(disable != 0 ? waits == 1 : waits >= 1 && waits <= 4, std::to_string(waits) + " waits");
+  if (result == 4 || result == 5) FUZZ_CHECK(waits >= 3, "mismatch after " + std::to_string(waits) + " waits");
 
   // The port counts as acknowledged only on a real ACK-ACK of two or more bytes.
   if (result % 2 == 0) {

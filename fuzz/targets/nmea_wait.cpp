@@ -22,6 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int calls = (input.Byte() & 1) + 1;
 
   Fake::Reset();
+  TakeConsoleBytes();
   const bool faults = DecodeCallFaults(input);
   const Schedule schedule = DecodeSchedule(input);
   Sim::Scenario scenario;
@@ -51,6 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           schedule.stream.size());
 
     FUZZ_CHECK(result == 0 || result == 1, "result " + std::to_string(result));
+    FUZZ_CHECK(TakeConsoleBytes() == 0, "printed something");
     FUZZ_CHECK(elapsed <= NmeaWaitBoundMs(), std::to_string(elapsed) + " ms");
     if (result == 1) FUZZ_CHECK(dollarAnywhere, "NMEA reported on a line without '$'");
     if (call == 0 && !faults && dollarAtOnce) FUZZ_CHECK(result == 1, "'$' in the first read missed");

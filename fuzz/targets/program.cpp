@@ -20,6 +20,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Input input(data, size);
   Fake::Reset();
+  TakeConsoleBytes();
   const Sim::Scenario scenario = DecodeScenario(input);
   const Machine machine = DecodeMachine(input, true, scenario);
   machine.Install();
@@ -45,7 +46,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(elapsed <= PortSearchBoundMs() + RunBoundMs(lineBytes), std::to_string(elapsed) + " ms");
   FUZZ_CHECK(IsOrderedSubsequence(PathsTried(), PermittedOpenOrder(machine)), "device opened out of order");
 
+  const long printed = TakeConsoleBytes();
+  FUZZ_CHECK(printed % kAckLineBytes == 0, "printed " + std::to_string(printed) + " bytes");
   if (result == 2) {
+    FUZZ_CHECK(printed == 0, "printed without a port");
     // No port: nothing sent, and the settings never read.
     FUZZ_CHECK(Fake::Writes().empty(), "written to without a port");
     for (const std::string& name : Fake::QueriedValueNames())

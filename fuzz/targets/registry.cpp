@@ -21,6 +21,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Input input(data, size);
   Fake::Reset();
+  TakeConsoleBytes();
   const Machine machine = DecodeMachine(input, false, Sim::Scenario());
   machine.Install();
   const bool faults = DecodeCallFaults(input);
@@ -69,6 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool ok = got[i] == permitted[0] || got[i] == permitted[1] || (faults && got[i] == 0);
     FUZZ_CHECK(ok, std::string(kSettingNames[i]) + " read as " + std::to_string(got[i]));
   }
+  FUZZ_CHECK(TakeConsoleBytes() == 0, "printed something");
   CheckNoViolations();
   return 0;
 }

@@ -46,6 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const MessageKey key = MakeMessageKey(messageClass, id);
 
   Fake::Reset();
+  TakeConsoleBytes();
   const bool faults = DecodeCallFaults(input);
   const Schedule schedule = DecodeSchedule(input);
   Sim::Scenario scenario;
@@ -66,6 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           result, length, static_cast<unsigned long long>(elapsed), schedule.stream.size());
 
     FUZZ_CHECK(result == 0 || result == 1, "result " + std::to_string(result));
+    FUZZ_CHECK(TakeConsoleBytes() == 0, "printed something");
     FUZZ_CHECK(elapsed <= FrameWaitBoundMs(schedule.stream.size()), std::to_string(elapsed) + " ms");
     if (result == 1) {
       FUZZ_CHECK(length <= kLargestAcceptedLength, "length " + std::to_string(length));
