@@ -20,11 +20,11 @@ bool ParseNumber(const std::string& text, long minimum, long maximum, long* out)
   return true;
 }
 
-bool ApplyReplyKnob(ReplyFaults* faults, const std::string& spec, std::string* error) {
-  const std::size_t equals = spec.find('=');
-  const std::string knob = spec.substr(0, equals);
+bool ApplyReplyKnob(ReplyFaults* faults, const std::string& setting, std::string* error) {
+  const std::size_t equals = setting.find('=');
+  const std::string knob = setting.substr(0, equals);
   const bool hasValue = equals != std::string::npos;
-  const std::string text = hasValue ? spec.substr(equals + 1) : std::string();
+  const std::string text = hasValue ? setting.substr(equals + 1) : std::string();
 
   struct Flag {
     const char* name;

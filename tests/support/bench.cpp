@@ -114,10 +114,10 @@ Sim::ReceiverModel& Bench::AddReceiverDevice(const std::string& device, const st
                                              const Sim::Scenario& scenario) {
   deviceReceivers_.emplace_back(new Sim::ReceiverModel(scenario));
   ListSerialDevice(device, portName);
-  Fake::DeviceSpec spec;
-  spec.path = "\\\\.\\" + portName;
-  spec.receiver = deviceReceivers_.back().get();
-  Fake::AddDevice(spec);
+  Fake::DeviceSpec entry;
+  entry.path = "\\\\.\\" + portName;
+  entry.receiver = deviceReceivers_.back().get();
+  Fake::AddDevice(entry);
   return *deviceReceivers_.back();
 }
 
