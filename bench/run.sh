@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# ./vantrel bench: times vantrel.exe under Wine against the simulated receiver
+# and prints each phase beside the floor its algorithm allows.
+#   bench/run.sh [--runs N] [--nmea-lead-ms MS] [--reply-delay-ms MS] [--build-dir DIR]
+# Expects ./vantrel build to have run; everything it writes goes to build/bench.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=build
+args=("$@")
+for ((i = 0; i < ${#args[@]}; i++)); do
+  case "${args[$i]}" in
+    --build-dir) build=${args[$((i + 1))]:-build} ;;
+    --build-dir=*) build=${args[$i]#--build-dir=} ;;
+  esac
+done
+
+mkdir -p "$build/bench"
+# The baseline exe is built like vantrel.exe (static runtime, stripped), so
+# the two differ only in what they do.
+if [ ! -f "$build/bench/trivial.exe" ] || [ bench/trivial.c -nt "$build/bench/trivial.exe" ]; then
+  i686-w64-mingw32-gcc -O2 -s -static -o "$build/bench/trivial.exe" bench/trivial.c
+fi
+
+if [ ! -f "$build/bench/rusage_run" ] || [ bench/rusage_run.c -nt "$build/bench/rusage_run" ]; then
+  cc -O2 -o "$build/bench/rusage_run" bench/rusage_run.c
+fi
+
+export PYTHONDONTWRITEBYTECODE=1
+exec python3 bench/wine_bench.py "$@"
