@@ -18,6 +18,7 @@ import signal
 import statistics
 import subprocess
 import sys
+import textwrap
 from pathlib import Path
 
 # The rig is imported from the source tree; a bytecode cache there would be
@@ -294,18 +295,21 @@ def one_run(wine, launcher, exe, sim, workdir, sim_args, timeout_s):
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--runs", type=int, default=7, help="measured runs (default 7, at least 1)")
+    parser.add_argument("--runs", type=int, default=7, help="measured runs (default 7, at least 5)")
     parser.add_argument("--warmup", type=int, default=2,
                         help="runs first made to learn when the program opens the port (default 2)")
-    parser.add_argument("--nmea-lead-ms", type=int, default=100,
-                        help="first NMEA text this long after the expected open (default 100)")
+    # Half-way between two of the NMEA wait's looks, so that the few ms by
+    # which the open wanders from run to run do not move the wait's end by a
+    # whole sleep.
+    parser.add_argument("--nmea-lead-ms", type=int, default=75,
+                        help="first NMEA text this long after the expected open (default 75)")
     parser.add_argument("--nmea-period-ms", type=int, default=1000)
     parser.add_argument("--reply-delay-ms", type=int, default=2)
     parser.add_argument("--timeout", type=float, default=30.0, help="per run, seconds")
     parser.add_argument("--build-dir", default=str(REPO / "build"))
     args = parser.parse_args(argv)
-    if args.runs < 1 or args.warmup < 1:
-        parser.error("--runs and --warmup must be at least 1")
+    if args.runs < 5 or args.warmup < 1:
+        parser.error("--runs must be at least 5 (the figures are medians) and --warmup at least 1")
 
     build = Path(args.build_dir).resolve()
     exe = build / "windows" / "vantrel.exe"
@@ -525,22 +529,24 @@ def report(results, args, nmea_first, sleep_ms, baud, exe, calls):
     polled = fl["total"] - li["total"]
     say("Ratio measured/floor in total: %.2f (%.0f ms above a floor of %.0f ms)."
         % (m["total"] / fl["total"], m["total"] - fl["total"], fl["total"]))
-    say("Largest cost above the floor: %s, %.0f ms. %s"
-        % (labels[worst], above[worst], remedy(worst, d, args, sleep_ms)))
-    say("Largest cost inside the floor: polling, %.0f ms of the %.0f ms floor (the line alone"
-        % (polled, fl["total"]))
-    say("needs %.0f ms). Each hunt starts on an empty queue right after its write and sleeps %d ms"
-        % (li["total"], sleep_ms))
-    say("though its answer is there after a few ms; a short wait for bytes (a read with a total")
-    say("timeout near the expected answer time, or WaitCommEvent on EV_RXCHAR) would end each hunt")
-    say("as its answer arrives, and the NMEA wait as the first text arrives.")
+    say(textwrap.fill("Largest cost above the floor: %s, %.0f ms. %s"
+                      % (labels[worst], above[worst], remedy(worst, d, args, sleep_ms)), 96))
+    say(textwrap.fill(
+        "Largest cost inside the floor: polling, %.0f ms of the %.0f ms floor (the line alone "
+        "needs %.0f ms). Each hunt starts on an empty queue right after its write and sleeps "
+        "%d ms though its answer is there after a few ms; a short wait for bytes (a read with a "
+        "total timeout near the expected answer time, or WaitCommEvent on EV_RXCHAR) would end "
+        "each hunt as its answer arrives, and the NMEA wait as the first text arrives."
+        % (polled, fl["total"], li["total"], sleep_ms), 96))
 
 
 def remedy(row, d, args, sleep_ms):
     if row == "start":
-        return ("Starting a Wine process costs this much beyond trivial.exe's: loading the "
-                "program's DLLs and the registry and serial set-up through wineserver; only a "
-                "native host (or a process kept resident) removes it.")
+        return ("It is what the program does under Wine before the open and after the close "
+                "that trivial.exe does not: loading ADVAPI32, the registry reads, CreateFile "
+                "and the serial set-up (each a wineserver round trip), closing and exiting. "
+                "The algorithm has no part in it; fewer start-up calls, or a host where they "
+                "cost less, would reduce it.")
     if row == "nmea":
         return ("The NMEA wait's looks drift from exact %d ms steps by the cost of each "
                 "Sleep and queue query under Wine; waiting on the port for the first byte "
