@@ -19,6 +19,7 @@ import statistics
 import subprocess
 import sys
 import textwrap
+import time
 from pathlib import Path
 
 # The rig is imported from the source tree; a bytecode cache there would be
@@ -65,12 +66,13 @@ def static_buffers():
 
 
 class Usage:
-    """What rusage_run reported for one process: times in ms, peak RSS in KiB."""
+    """One process: wall time as seen from here, CPU time (ms) and peak RSS
+    (KiB) as rusage_run reported them."""
 
-    def __init__(self, text):
-        code, wall, user, system, rss = (int(v) for v in text.split())
+    def __init__(self, text, wall_ms):
+        code, user, system, rss = (int(v) for v in text.split())
         self.code = code
-        self.wall_ms = wall / 1000.0
+        self.wall_ms = wall_ms
         self.cpu_ms = (user + system) / 1000.0
         self.maxrss_kib = rss
 
@@ -83,12 +85,16 @@ def run_timed(wine, launcher, exe, workdir, timeout_s):
     if usage_path.exists():
         usage_path.unlink()
     with open(workdir / "stdout.bin", "wb") as out, open(workdir / "stderr.txt", "wb") as err:
+        # The launcher's own fork and exec (about a millisecond) are in the
+        # wall time of both exes alike.
+        started = time.monotonic()
         process = subprocess.Popen([str(launcher), str(usage_path), shutil.which(wine.wine),
                                     str(Path(exe).resolve())],
                                    cwd=str(workdir), env=wine.env(), stdin=subprocess.DEVNULL,
                                    stdout=out, stderr=err, start_new_session=True)
     try:
         process.wait(timeout=timeout_s)
+        wall_ms = (time.monotonic() - started) * 1000.0
     except subprocess.TimeoutExpired:
         # Its own session: the launcher and the wine process it started, nothing else.
         os.killpg(process.pid, signal.SIGKILL)
@@ -96,7 +102,7 @@ def run_timed(wine, launcher, exe, workdir, timeout_s):
         raise RigError("%s did not end within %g s" % (exe, timeout_s))
     if not usage_path.exists():
         raise RigError("rusage_run could not run %s (exit %d)" % (exe, process.returncode))
-    return Usage(usage_path.read_text())
+    return Usage(usage_path.read_text(), wall_ms)
 
 
 def wineserver_pid(wine):
