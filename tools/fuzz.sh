@@ -16,9 +16,16 @@ all_targets=(ack_wait response_read nmea_wait configuration_run registry program
 if [ $# -gt 0 ]; then targets=("$@"); else targets=("${all_targets[@]}"); fi
 
 build=build/fuzz
+mkdir -p "$build"
+# Runs share the binaries, logs, artifacts and scratch corpus: one at a time.
+exec 9>"$build/.lock"
+if ! flock -n 9; then
+  echo "== fuzzing: another run is using $build; waiting for it"
+  flock 9
+fi
+
 echo "== fuzzing: building (preset fuzz, $build)"
 cmake --preset fuzz >/dev/null
-mkdir -p "$build"
 if ! cmake --build --preset fuzz -- --no-print-directory >"$build/build.log" 2>&1; then
   grep -Ev '^\[' "$build/build.log" || true
   echo "fuzz: build failed (full log: $build/build.log)"
