@@ -31,6 +31,9 @@ TEST_F(AcknowledgementTest, OneWaitJudgesOneAcknowledgement) {
       {"ACK-NAK for the message", kAckNakNav5, 0, 0},
       {"ACK-ACK naming another message", kAckAckCfgMsg, 1, 1},
       {"ACK-ACK naming another id of the class", kAckAckPrt, 1, 1},
+      // The same id in another class is some other message.
+      {"ACK-ACK naming the id in another class", AckWithPayload(0x01, {0x0A, 0x24}), 1, 1},
+      {"ACK-NAK naming the id in another class", AckWithPayload(0x00, {0x0A, 0x24}), 0, 1},
       {"wrong checksum byte", badChecksum, 0, -1},
       {"nothing ever arrives", {}, 0, -1},
       {"payload of 1023 bytes is taken", AckWithPayload(0x01, padded1023), 1, 0},
@@ -106,6 +109,8 @@ TEST_F(AcknowledgementTest, SecondWaitFollowsAnAcknowledgementForAnotherMessage)
       // The second answer is taken as it comes.
       {"another message, then yet another", Concat({kAckAckCfgMsg, kAckAckPrt}), 1, 2, false},
       {"another message, then a refusal", Concat({kAckAckCfgMsg, kAckNakNav5}), 0, 2, false},
+      {"the id in another class, then a refusal",
+       Concat({AckWithPayload(0x01, {0x0A, 0x24}), kAckNakNav5}), 0, 2, false},
       {"another message, then nothing", kAckAckCfgMsg, 0, 2, true},
       {"a refusal naming another message", AckWithPayload(0x00, {0x06, 0x01}), 0, 1, false},
   };
