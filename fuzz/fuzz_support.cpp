@@ -68,6 +68,22 @@ void Schedule::InjectInto(Sim::ReceiverModel& receiver) const {
   for (const Piece& piece : pieces) receiver.Inject(piece.bytes, piece.atMs);
 }
 
+namespace {
+
+Sim::Scenario SaysNothingOfItsOwn() {
+  Sim::Scenario scenario;
+  scenario.silent = true;
+  scenario.nmea = false;
+  return scenario;
+}
+
+}  // namespace
+
+ScriptedLine::ScriptedLine(const Schedule& schedule)
+    : receiver_(SaysNothingOfItsOwn()), port_(Fake::OpenTestPort(&receiver_)) {
+  schedule.InjectInto(receiver_);
+}
+
 Schedule DecodeSchedule(Input& input, std::size_t maxBytes) {
   Schedule schedule;
   std::uint64_t atMs = 0;

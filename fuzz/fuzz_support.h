@@ -61,6 +61,23 @@ struct Schedule {
 
 Schedule DecodeSchedule(Input& input, std::size_t maxBytes = 64 * 1024);
 
+// A receiver that says nothing of its own, on an open test port, carrying
+// exactly the schedule's traffic. The traffic goes on the line after the
+// open, since opening empties the driver's queue.
+class ScriptedLine {
+ public:
+  explicit ScriptedLine(const Schedule& schedule);
+  ScriptedLine(const ScriptedLine&) = delete;
+  ScriptedLine& operator=(const ScriptedLine&) = delete;
+
+  Sim::ReceiverModel& receiver() { return receiver_; }
+  HANDLE port() const { return port_; }
+
+ private:
+  Sim::ReceiverModel receiver_;
+  HANDLE port_;
+};
+
 // Receiver behaviour: the model's own NMEA and its answers, with fault knobs.
 Sim::Scenario DecodeScenario(Input& input);
 

@@ -25,13 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   TakeConsoleBytes();
   const bool faults = DecodeCallFaults(input);
   const Schedule schedule = DecodeSchedule(input);
-  Sim::Scenario scenario;
-  scenario.silent = true;
-  scenario.nmea = false;
-  Sim::ReceiverModel receiver(scenario);
-  // Opening empties the driver's queue, so the traffic goes on afterwards.
-  const HANDLE port = Fake::OpenTestPort(&receiver);
-  schedule.InjectInto(receiver);
+  ScriptedLine line(schedule);
+  const HANDLE port = line.port();
 
   // What the first poll sees: everything there at time 0, one buffer's worth.
   Bytes firstRead;
