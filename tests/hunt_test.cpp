@@ -134,6 +134,14 @@ TEST_F(HuntTest, EmptyReadsEndThePassSoTheHuntStaysBounded) {
   }
 }
 
+TEST_F(HuntTest, ReadCountsBeyondTheRequestAreNotTrusted) {
+  Receiver().Inject(Concat({Text("$GP"), kAckNakNav5}), 0);
+  Fake::OverreportReads(3);
+  int mismatch = -1;
+  EXPECT_EQ(ProcessAckNak(port(), 0x06, 0x24, &mismatch), 0);
+  EXPECT_EQ(mismatch, 0);  // the NAK was read whole and judged
+}
+
 TEST_F(HuntTest, AcknowledgementSplitAtEveryOffsetWithinTheReadTimeoutIsRead) {
   const Bytes frame = Concat({Text("$GPGSV*00\r\n"), kAckAckNav5});
   for (std::size_t split = 1; split < frame.size(); ++split) {

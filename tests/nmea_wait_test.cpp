@@ -65,6 +65,17 @@ TEST_F(NmeaWaitTest, NeverReadsMoreThanTheBufferHolds) {
   EXPECT_EQ(line.Arrived(Fake::NowMs()), 5000u - 2048);
 }
 
+// A driver that claims more than it was asked for must not make the wait
+// scan past the end of the buffer (the sanitizer build checks the bounds).
+TEST_F(NmeaWaitTest, ReadCountsBeyondTheRequestAreNotTrusted) {
+  Sim::ReceiverModel& line = Receiver();
+  line.Inject(Bytes(2000, 'x'), 0);
+  line.Inject(Text("$GPGGA"), 500);
+  Fake::OverreportReads(5000);
+  EXPECT_EQ(WaitForNmea(port()), 1);
+  EXPECT_GE(Fake::NowMs(), 500u);
+}
+
 TEST_F(NmeaWaitTest, IdlePollsBeforeTrafficDoNotCountAgainstTheReadLimit) {
   // Silent for 20 s, then talking: the wait sees it.
   Receiver().Inject(Text("$GPGGA,"), 20000);

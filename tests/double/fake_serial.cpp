@@ -196,7 +196,10 @@ extern "C" BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRe
   }
   const std::size_t delivered =
       line.Take(static_cast<std::uint8_t*>(lpBuffer), wanted, w.nowMs);
-  if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = static_cast<DWORD>(delivered);
+  // A misbehaving driver may claim more than it delivered (and more than
+  // was asked for); the knob lets tests prove the program never trusts it.
+  if (lpNumberOfBytesRead != nullptr)
+    *lpNumberOfBytesRead = static_cast<DWORD>(delivered) + w.overreportReadsBy;
   return TRUE;
 }
 

@@ -97,6 +97,7 @@ void FailCallNumber(std::uint64_t n, bool fromThenOn = false);
 void FailCalls(Call kind, bool fail = true);           // every call of this kind
 void ShortenWrites(DWORD byBytes);                     // writes deliver fewer bytes
 void OverstateQueuedCount(DWORD byBytes);              // ClearCommError reports more
+void OverreportReads(DWORD byBytes);                   // ReadFile claims more than it gave
 
 // Records.
 std::uint64_t CallCount(Call kind);

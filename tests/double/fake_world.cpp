@@ -64,6 +64,7 @@ void FailCallNumber(std::uint64_t n, bool fromThenOn) {
 void FailCalls(Call kind, bool fail) { TheWorld().failKind[static_cast<int>(kind)] = fail; }
 void ShortenWrites(DWORD byBytes) { TheWorld().shortenWritesBy = byBytes; }
 void OverstateQueuedCount(DWORD byBytes) { TheWorld().overstateQueueBy = byBytes; }
+void OverreportReads(DWORD byBytes) { TheWorld().overreportReadsBy = byBytes; }
 
 std::uint64_t CallCount(Call kind) { return TheWorld().calls[static_cast<int>(kind)]; }
 std::uint64_t TotalCalls() { return TheWorld().numberedCalls; }

@@ -57,6 +57,7 @@ struct World {
   bool failKind[static_cast<int>(Call::Count)] = {};
   DWORD shortenWritesBy = 0;
   DWORD overstateQueueBy = 0;
+  DWORD overreportReadsBy = 0;
 
   std::vector<OpenAttempt> openAttempts;
   std::vector<WriteRecord> writes;
