@@ -205,17 +205,6 @@ std::uint64_t OpenBoundMs() {
 
 std::uint64_t PortSearchBoundMs() { return 4 * OpenBoundMs(); }
 
-void SilenceStdout() {
-  char path[] = "/tmp/vantrel-fuzz-console-XXXXXX";
-  const int fd = mkstemp(path);
-  if (fd < 0 || std::freopen(path, "w", stdout) == nullptr) {
-    if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
-  }
-  if (fd >= 0) {
-    close(fd);
-    unlink(path);
-  }
-}
 
 long TakeConsoleBytes() {
   std::fflush(stdout);
@@ -254,3 +243,28 @@ void Fail(const char* file, int line, const char* condition, const std::string& 
 
 }  // namespace FuzzSupport
 }  // namespace Vantrel
+
+namespace {
+
+// Takes the product's console output off the terminal, so the fuzzer's own
+// reports stay readable, into an unlinked scratch file where it can still be
+// measured (TakeConsoleBytes).
+void SilenceStdout() {
+  char path[] = "/tmp/vantrel-fuzz-console-XXXXXX";
+  const int fd = mkstemp(path);
+  if (fd < 0 || std::freopen(path, "w", stdout) == nullptr) {
+    if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
+  }
+  if (fd >= 0) {
+    close(fd);
+    unlink(path);
+  }
+}
+
+}  // namespace
+
+// Every target links this file, so every target starts the same way.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  SilenceStdout();
+  return 0;
+}

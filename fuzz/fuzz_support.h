@@ -110,11 +110,8 @@ std::uint64_t OpenBoundMs();
 // The port search: three candidates and the fallback.
 std::uint64_t PortSearchBoundMs();
 
-// Takes the product's console output off the terminal, so the fuzzer's own
-// reports stay readable, into an unlinked scratch file where it can still
-// be measured.
-void SilenceStdout();
-// Bytes the product has printed since the last call.
+// Bytes the product has printed since the last call. The shared
+// LLVMFuzzerInitialize has moved the console into a scratch file.
 long TakeConsoleBytes();
 // The line printed on every acknowledgement wait.
 constexpr long kAckLineBytes = sizeof("Vantrel::ProcessAckNak\r\n") - 1;

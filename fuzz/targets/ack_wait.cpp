@@ -12,11 +12,6 @@
 using namespace Vantrel;
 using namespace Vantrel::FuzzSupport;
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  SilenceStdout();
-  return 0;
-}
-
 namespace {
 
 // A frame at the very start of the line, complete at time 0, is taken by

@@ -14,11 +14,6 @@
 using namespace Vantrel;
 using namespace Vantrel::FuzzSupport;
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  SilenceStdout();
-  return 0;
-}
-
 namespace {
 
 DWORD Dword(Input& input) {

@@ -12,11 +12,6 @@
 using namespace Vantrel;
 using namespace Vantrel::FuzzSupport;
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  SilenceStdout();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Input input(data, size);
   const int calls = (input.Byte() & 1) + 1;

@@ -11,11 +11,6 @@
 using namespace Vantrel;
 using namespace Vantrel::FuzzSupport;
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  SilenceStdout();
-  return 0;
-}
-
 namespace {
 
 constexpr std::uint16_t kUntouched = 0xBEEF;
