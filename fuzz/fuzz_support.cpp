@@ -68,6 +68,24 @@ void Schedule::InjectInto(Sim::ReceiverModel& receiver) const {
   for (const Piece& piece : pieces) receiver.Inject(piece.bytes, piece.atMs);
 }
 
+Bytes Schedule::AtTimeZero() const {
+  Bytes atZero;
+  for (const Piece& piece : pieces) {
+    if (piece.atMs != 0) break;
+    atZero.insert(atZero.end(), piece.bytes.begin(), piece.bytes.end());
+  }
+  return atZero;
+}
+
+int WholeFrameAtStart(const Bytes& bytes, std::uint8_t messageClass, std::uint8_t id) {
+  if (bytes.size() < 8 || bytes[0] != kSyncChar1) return -1;
+  const std::size_t length = bytes[4] | (bytes[5] << 8);
+  if (length > kLargestAcceptedLength || bytes.size() < length + 8) return -1;
+  const Bytes frame(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(length + 8));
+  const Bytes expected = Sim::BuildUbxFrame(messageClass, id, Bytes(frame.begin() + 6, frame.end() - 2));
+  return frame == expected ? static_cast<int>(length) : -1;
+}
+
 namespace {
 
 Sim::Scenario SaysNothingOfItsOwn() {

@@ -57,7 +57,13 @@ struct Schedule {
   Bytes stream;  // every piece, in line order
 
   void InjectInto(Sim::ReceiverModel& receiver) const;
+  // What is on the line at time 0, before anything can wait for more.
+  Bytes AtTimeZero() const;
 };
+
+// The payload length of a well-formed frame of (messageClass, id), of a
+// length the program accepts, at the very start of `bytes`; -1 if none.
+int WholeFrameAtStart(const Bytes& bytes, std::uint8_t messageClass, std::uint8_t id);
 
 Schedule DecodeSchedule(Input& input, std::size_t maxBytes = 64 * 1024);
 

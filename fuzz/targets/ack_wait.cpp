@@ -17,17 +17,9 @@ namespace {
 // A frame at the very start of the line, complete at time 0, is taken by
 // the first wait whatever follows it.
 bool StartsWithWholeAck(const Schedule& schedule, std::uint8_t messageClass, std::uint8_t id) {
-  Bytes atZero;
-  for (const Piece& piece : schedule.pieces) {
-    if (piece.atMs != 0) break;
-    atZero.insert(atZero.end(), piece.bytes.begin(), piece.bytes.end());
-  }
-  if (atZero.size() < 10 || atZero[0] != kSyncChar1) return false;
-  const std::size_t length = atZero[4] | (atZero[5] << 8);
-  if (length < 2 || length > kLargestAcceptedLength || atZero.size() < length + 8) return false;
-  const Bytes frame(atZero.begin(), atZero.begin() + static_cast<std::ptrdiff_t>(length + 8));
-  const Bytes expected = Sim::BuildUbxFrame(kAckClass, kAckAckId, Bytes(frame.begin() + 6, frame.end() - 2));
-  return frame == expected && frame[6] == messageClass && frame[7] == id;
+  const Bytes atZero = schedule.AtTimeZero();
+  return WholeFrameAtStart(atZero, kAckClass, kAckAckId) >= 2 && atZero[6] == messageClass &&
+         atZero[7] == id;
 }
 
 }  // namespace

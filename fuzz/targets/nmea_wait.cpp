@@ -24,11 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const HANDLE port = line.port();
 
   // What the first poll sees: everything there at time 0, one buffer's worth.
-  Bytes firstRead;
-  for (const Piece& piece : schedule.pieces) {
-    if (piece.atMs != 0) break;
-    firstRead.insert(firstRead.end(), piece.bytes.begin(), piece.bytes.end());
-  }
+  Bytes firstRead = schedule.AtTimeZero();
   if (firstRead.size() > static_cast<std::size_t>(kUbxBufferSize)) firstRead.resize(kUbxBufferSize);
   const bool dollarAtOnce = std::find(firstRead.begin(), firstRead.end(), '$') != firstRead.end();
   const bool dollarAnywhere =

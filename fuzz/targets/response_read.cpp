@@ -15,22 +15,6 @@ namespace {
 
 constexpr std::uint16_t kUntouched = 0xBEEF;
 
-// The payload length of a well-formed frame with this key that starts the
-// line and is complete at time 0, or -1.
-int WholeFrameFirst(const Schedule& schedule, std::uint8_t messageClass, std::uint8_t id) {
-  Bytes atZero;
-  for (const Piece& piece : schedule.pieces) {
-    if (piece.atMs != 0) break;
-    atZero.insert(atZero.end(), piece.bytes.begin(), piece.bytes.end());
-  }
-  if (atZero.size() < 8 || atZero[0] != kSyncChar1) return -1;
-  const std::size_t length = atZero[4] | (atZero[5] << 8);
-  if (length > kLargestAcceptedLength || atZero.size() < length + 8) return -1;
-  const Bytes frame(atZero.begin(), atZero.begin() + static_cast<std::ptrdiff_t>(length + 8));
-  const Bytes expected = Sim::BuildUbxFrame(messageClass, id, Bytes(frame.begin() + 6, frame.end() - 2));
-  return frame == expected ? static_cast<int>(length) : -1;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -46,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Schedule schedule = DecodeSchedule(input);
   ScriptedLine line(schedule);
   const HANDLE port = line.port();
-  const int firstLength = faults ? -1 : WholeFrameFirst(schedule, messageClass, id);
+  const int firstLength = faults ? -1 : WholeFrameAtStart(schedule.AtTimeZero(), messageClass, id);
 
   for (int call = 0; call < calls; ++call) {
     const std::uint64_t startMs = Fake::NowMs();
