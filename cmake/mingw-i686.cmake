@@ -1,13 +1,4 @@
-# Cross build of the 32-bit Windows executable with MinGW-w64 (i686).
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross build of the 32-bit Windows executable with MinGW-w64 (i686): the product.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
 set(VANTREL_MINGW_PREFIX i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${VANTREL_MINGW_PREFIX}-gcc)
-set(CMAKE_CXX_COMPILER ${VANTREL_MINGW_PREFIX}-g++)
-set(CMAKE_RC_COMPILER ${VANTREL_MINGW_PREFIX}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${VANTREL_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

@@ -1,18 +1,26 @@
 #!/usr/bin/env bash
 # Checks that vantrel.exe is what a fleet device needs: a 32-bit x86
 # console program that imports only system DLLs and asks for no elevation.
+# With x86-64 as second argument it checks the 64-bit test build of the same
+# sources the same way.
 set -euo pipefail
 
-exe=${1:?usage: check_windows_exe.sh path/to/vantrel.exe}
-objdump=${OBJDUMP:-i686-w64-mingw32-objdump}
+exe=${1:?usage: check_windows_exe.sh path/to/vantrel.exe [i386|x86-64]}
+arch=${2:-i386}
+case "$arch" in
+  i386) format=pei-i386 magic=010b kind=PE32 manifest_arch=x86 toolchain=i686-w64-mingw32 ;;
+  x86-64) format=pei-x86-64 magic=020b kind=PE32+ manifest_arch=amd64 toolchain=x86_64-w64-mingw32 ;;
+  *) echo "unknown architecture $arch (i386 or x86-64)"; exit 2 ;;
+esac
+objdump=${OBJDUMP:-$toolchain-objdump}
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 [ -f "$exe" ] || { echo "FAIL: $exe does not exist (build the windows preset first)"; exit 1; }
 headers=$("$objdump" -p "$exe")
 
-grep -q 'file format pei-i386' <<<"$headers" || fail "not a PE32 i386 image"
-grep -Eq '^Magic[[:space:]]+010b' <<<"$headers" || fail "optional header is not PE32"
+grep -q "file format $format\$" <<<"$headers" || fail "not a $kind $arch image"
+grep -Eq "^Magic[[:space:]]+$magic" <<<"$headers" || fail "optional header is not $kind"
 grep -Eq '^Subsystem[[:space:]]+00000003' <<<"$headers" || fail "subsystem is not the console"
 
 # Only DLLs that every Windows installation carries; the C and C++
@@ -33,9 +41,12 @@ done
 
 # The manifest sits in the resources as text.
 grep -q '\.rsrc' <<<"$headers" || fail "no resource section"
-strings -n 8 "$exe" | grep -q 'requestedExecutionLevel level="asInvoker"' ||
+manifest=$(strings -n 8 "$exe")
+grep -q 'requestedExecutionLevel level="asInvoker"' <<<"$manifest" ||
   fail "no asInvoker manifest embedded"
+grep -q "processorArchitecture=\"$manifest_arch\"" <<<"$manifest" ||
+  fail "the manifest does not name the $manifest_arch architecture"
 
 echo "dlls: $(tr '\n' ' ' <<<"$dlls")size: $(stat -c %s "$exe") bytes"
 [ "$failures" -eq 0 ] || exit 1
-echo "vantrel.exe: PE32 i386 console program, system DLLs only, asInvoker"
+echo "$(basename "$exe"): $kind $arch console program, system DLLs only, asInvoker"
