@@ -17,10 +17,13 @@ done
 
 mkdir -p "$build/bench"
 # The baseline exe is built like vantrel.exe (static runtime, stripped), so
-# the two differ only in what they do.
-if [ ! -f "$build/bench/trivial.exe" ] || [ bench/trivial.c -nt "$build/bench/trivial.exe" ]; then
-  i686-w64-mingw32-gcc -O2 -s -static -o "$build/bench/trivial.exe" bench/trivial.c
-fi
+# the two differ only in what they do; one for each build that Wine may run.
+for target in win32:i686 win64:x86_64; do
+  trivial=$build/bench/trivial-${target%%:*}.exe
+  if [ ! -f "$trivial" ] || [ bench/trivial.c -nt "$trivial" ]; then
+    "${target#*:}-w64-mingw32-gcc" -O2 -s -static -o "$trivial" bench/trivial.c
+  fi
+done
 
 if [ ! -f "$build/bench/rusage_run" ] || [ bench/rusage_run.c -nt "$build/bench/rusage_run" ]; then
   cc -O2 -o "$build/bench/rusage_run" bench/rusage_run.c

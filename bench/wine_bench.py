@@ -28,7 +28,8 @@ sys.dont_write_bytecode = True
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
 
-from wine_rig import RigError, SimReceiver, Wine, registry_text, split_line_traffic  # noqa: E402
+from wine_rig import (RigError, SimReceiver, Wine, choose_arch, registry_text,  # noqa: E402
+                      split_line_traffic)
 
 # The port the receiver is reached as in this prefix. The prefix is private,
 # but a number the end-to-end scenarios never use keeps their artefacts and
@@ -317,10 +318,18 @@ def main(argv):
     if args.runs < 5 or args.warmup < 1:
         parser.error("--runs must be at least 5 (the figures are medians) and --warmup at least 1")
 
+    try:
+        arch, what_runs = choose_arch()
+    except RigError as error:
+        say("bench: cannot run Wine here: %s" % error)
+        return 1
+    say(what_runs)
     build = Path(args.build_dir).resolve()
-    exe = build / "windows" / "vantrel.exe"
+    exe = arch.exe(build)
     sim = build / "native" / "sim" / "vantrel-sim"
-    trivial = build / "bench" / "trivial.exe"
+    # The baseline is built for the same architecture, so that the floor rows
+    # compare like with like.
+    trivial = build / "bench" / ("trivial-%s.exe" % arch.winearch)
     calls = build / "native" / "tests" / "vantrel_bench_calls"
     launcher = build / "bench" / "rusage_run"
     for path in (exe, sim, trivial, calls, launcher):
@@ -333,7 +342,7 @@ def main(argv):
     baud = source_constant("src/port/receiver_port.h", "kLineBaudRate")
 
     root = build / "bench"
-    wine = Wine(root / "wine", log=lambda text: say("  " + text))
+    wine = Wine(root / arch.tag, arch, log=lambda text: say("  " + text))
     runs_dir = root / "runs"
 
     # A wineserver is stopped however the benchmark ends.
@@ -394,11 +403,11 @@ def main(argv):
     finally:
         wine.stop_server()
 
-    report(results, args, nmea_first, sleep_ms, baud, exe, calls)
+    report(results, args, nmea_first, sleep_ms, baud, arch, exe, calls)
     return 0
 
 
-def report(results, args, nmea_first, sleep_ms, baud, exe, calls):
+def report(results, args, nmea_first, sleep_ms, baud, arch, exe, calls):
     rows = {k: [] for k in ("start", "nmea", "prt", "set", "poll", "total")}
     floors = {k: [] for k in rows}
     limits = {k: [] for k in rows}
@@ -469,8 +478,8 @@ def report(results, args, nmea_first, sleep_ms, baud, exe, calls):
     }
 
     say()
-    say("vantrel.exe under Wine against vantrel-sim, median of %d successful runs (exit 0, 3 frames)"
-        % n)
+    say("The %s against vantrel-sim, median of %d successful runs (exit 0, 3 frames)"
+        % (arch.proves, n))
     say("Receiver: first NMEA at %d ms of its clock (%d ms after the expected open), every %d ms;"
         " replies %d ms after each message." % (nmea_first, args.nmea_lead_ms,
                                                  args.nmea_period_ms, args.reply_delay_ms))
@@ -507,15 +516,15 @@ def report(results, args, nmea_first, sleep_ms, baud, exe, calls):
     say("    %d KiB): Wine's loader, its DLLs and the program's image together"
         % d["trivial_rss"])
     count, size = static_buffers()
-    bss = section_size(exe, ".bss")
+    bss = section_size(arch, exe, ".bss")
     say("  Program's own static data: %d x %d-byte UBX buffers = %d bytes (src/ubx);"
         % (count, size, count * size))
     if bss is not None:
         say("    .bss of vantrel.exe is %d bytes in all (with the C runtime's)" % bss)
-    stripped = stripped_size(exe)
+    stripped = stripped_size(arch, exe)
     if stripped is None:
-        say("  Exe size: %d bytes as built (i686-w64-mingw32-strip not available)"
-            % exe.stat().st_size)
+        say("  Exe size: %d bytes as built (%s-strip not available)"
+            % (exe.stat().st_size, arch.mingw))
     else:
         say("  Exe size stripped: %d bytes (as built: %d bytes)" % (stripped, exe.stat().st_size))
     say("  Writes seen by the receiver: %d frames in %d reads of the pty (the double below"
@@ -562,9 +571,9 @@ def remedy(row, d, args, sleep_ms):
             "the port instead of sleeping would remove most of it.")
 
 
-def section_size(exe, name):
+def section_size(arch, exe, name):
     try:
-        done = subprocess.run(["i686-w64-mingw32-objdump", "-h", str(exe)],
+        done = subprocess.run([arch.mingw + "-objdump", "-h", str(exe)],
                               capture_output=True, text=True, timeout=60)
     except (OSError, subprocess.TimeoutExpired):
         return None
@@ -575,10 +584,10 @@ def section_size(exe, name):
     return None
 
 
-def stripped_size(exe):
-    out = exe.parent.parent / "bench" / "vantrel-stripped.exe"
+def stripped_size(arch, exe):
+    out = exe.parent.parent / "bench" / ("vantrel-stripped-%s.exe" % arch.winearch)
     try:
-        done = subprocess.run(["i686-w64-mingw32-strip", "-o", str(out), str(exe)],
+        done = subprocess.run([arch.mingw + "-strip", "-o", str(out), str(exe)],
                               capture_output=True, timeout=60)
     except (OSError, subprocess.TimeoutExpired):
         return None

@@ -5,8 +5,12 @@ its exit code means.
 
   demo.py [SCENARIO] [--model N] [--build-dir DIR] [--exe PATH] [--sim PATH]
 
-The Wine prefix lives in DIR/demo-wine (made on first use, about 10 s, and
-reused afterwards); the wineserver is stopped when the demo ends.
+It runs the 32-bit vantrel.exe under 32-bit Wine where this kernel runs
+32-bit programs, else the 64-bit build of the same sources under Wine's
+64-bit loader (VANTREL_WINE_ARCH=32|64 forces either), and says which.
+The Wine prefix lives in DIR/demo-wine32 or DIR/demo-wine64 (made on first
+use, about 10 s, and reused afterwards); the wineserver is stopped when the
+demo ends.
 """
 
 import argparse
@@ -17,7 +21,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from wine_rig import (EXIT_MEANINGS, MODEL_NAMES, RigError, SimReceiver, Wine,  # noqa: E402
-                      describe_frame, hexs, registry_text)
+                      choose_arch, describe_frame, hexs, registry_text)
 
 REPO = Path(__file__).resolve().parents[2]
 
@@ -61,15 +65,22 @@ def main(argv):
     parser.add_argument("--model", type=int, default=4,
                         help="GpsPositionMode written to the registry (REG_DWORD, default 4)")
     parser.add_argument("--build-dir", default=str(REPO / "build"))
-    parser.add_argument("--exe", default=None, help="default: BUILD/windows/vantrel.exe")
-    parser.add_argument("--sim", default=None, help="default: BUILD/native/sim/vantrel-sim")
+    parser.add_argument("--exe", default=None,
+                        help="default: BUILD/windows/vantrel.exe, or BUILD/windows-x64/vantrel.exe"
+                             " under Wine's 64-bit loader")
+    parser.add_argument("--sim", default=None, help="default: BUILD/sim/sim/vantrel-sim")
     args = parser.parse_args(argv)
 
+    try:
+        arch, what_ran = choose_arch()
+    except RigError as error:
+        say("demo: cannot run Wine here: %s" % error)
+        return 1
     build = Path(args.build_dir).resolve()
-    exe = Path(args.exe) if args.exe else build / "windows" / "vantrel.exe"
-    sim = Path(args.sim) if args.sim else build / "native" / "sim" / "vantrel-sim"
-    for path, what in ((exe, "vantrel.exe (cmake --build --preset windows)"),
-                       (sim, "vantrel-sim (cmake --build --preset native)")):
+    exe = Path(args.exe) if args.exe else arch.exe(build)
+    sim = Path(args.sim) if args.sim else build / "sim" / "sim" / "vantrel-sim"
+    for path, what in ((exe, "%s (cmake --build --preset %s)" % (arch.build, arch.preset)),
+                       (sim, "vantrel-sim (cmake --build --preset sim)")):
         if not path.is_file():
             say("demo: %s not found: build %s" % (path, what))
             return 1
@@ -81,6 +92,7 @@ def main(argv):
     sanitised = args.model if args.model in MODEL_NAMES else 0
     other = 3 if sanitised != 3 else 4
     say("Vantrel demo: %s" % args.scenario)
+    say("  " + what_ran)
     say("  Receiver: %s" % about)
     settings = {"GpsPositionMode": ("dword", args.model)}
     settings.update(settings_extra)
@@ -91,11 +103,11 @@ def main(argv):
         say("  (GpsPositionMode %d is not a model code: the program should send model 0)"
             % args.model)
 
-    work = build / "demo-wine"
+    work = build / ("demo-" + arch.tag)
     work.mkdir(parents=True, exist_ok=True)
     run_dir = work / "run"
     run_dir.mkdir(exist_ok=True)
-    wine = Wine(work, log=lambda text: say("  " + text))
+    wine = Wine(work, arch, log=lambda text: say("  " + text))
     receiver = None
     try:
         say("  Preparing Wine (a private prefix in %s) ..." % wine.prefix)
@@ -111,7 +123,7 @@ def main(argv):
             say("  Simulated receiver on %s, reached as COM5 (listed as \\Device\\NmeaVcp2)"
                 % receiver.slave)
         wine.reg_import(registry_text(serial, settings), run_dir)
-        say("  Running: wine vantrel.exe")
+        say("  Running: the %s" % arch.proves)
         say()
         process, started = wine.start_program(exe, run_dir)
         process.wait(timeout=300)
@@ -171,6 +183,7 @@ def main(argv):
     code = process.returncode
     say("Exit code %d after %.2f s: %s" % (code, elapsed, EXIT_MEANINGS.get(code, "not a code "
                                                                            "Vantrel returns")))
+    say(what_ran)
     return 0
 
 

@@ -1,14 +1,19 @@
 #!/usr/bin/env python3
 """vantrel.exe end to end: under Wine, against the simulated receiver on a pty.
 
-  vantrel_e2e.py list                       scenarios as "name|label,label|timeout" lines
+  vantrel_e2e.py list                       scenarios as "name|label,label|timeout|keep-alive" lines
   vantrel_e2e.py setup    [common options]  fresh prefix, wineserver kept alive
   vantrel_e2e.py run NAME [common options]  one scenario; exit status 0 = pass
   vantrel_e2e.py cleanup  [common options]  stops the wineserver
 
-Common options: --work-dir DIR (prefix and run artefacts), --exe vantrel.exe,
---sim vantrel-sim, --wine, --wineserver, --allow-skip (exit 77 instead of
-failing when Wine or vantrel.exe is missing).
+Common options: --work-dir DIR (prefix and run artefacts), --exe vantrel.exe
+(the 32-bit product), --exe64 (the 64-bit build of the same sources),
+--sim vantrel-sim, --arch auto|32|64 (default: $VANTREL_WINE_ARCH, else
+auto: the 32-bit exe under 32-bit Wine where this kernel runs 32-bit
+programs, otherwise the 64-bit build under Wine's 64-bit loader),
+--keep-alive (a 64-bit run that keeps the fallback from rotting where the
+main scenarios run 32-bit; skipped, exit 77, where they already run 64-bit),
+--allow-skip (exit 77 instead of failing when Wine or vantrel.exe is missing).
 """
 
 import argparse
@@ -22,9 +27,9 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from wine_rig import (ACK_LINE, CFG_PRT_FRAME, EXIT_MEANINGS, NAV5_POLL_FRAME,  # noqa: E402
-                      SERIAL_KEY, RigError, SimReceiver, Wine, describe_frame, fallback_device,
-                      hexs, nav5_set_frame, registry_text)
+from wine_rig import (ACK_LINE, ARCHES, CFG_PRT_FRAME, EXIT_MEANINGS,  # noqa: E402
+                      NAV5_POLL_FRAME, SERIAL_KEY, RigError, SimReceiver, Wine, choose_arch,
+                      describe_frame, fallback_device, hexs, nav5_set_frame, registry_text)
 
 SKIP = 77
 
@@ -83,6 +88,8 @@ class Scenario:
     at_least: float = None  # seconds the run cannot be shorter than
     slow: bool = False
     timeout: float = 30.0
+    # Also run on the 64-bit build where the main scenarios run 32-bit.
+    keep_alive: bool = False
 
 
 def build_scenarios():
@@ -93,7 +100,7 @@ def build_scenarios():
         s.append(Scenario(
             "model_%d" % model, "GpsPositionMode=%d: the model is set and read back" % model,
             exit_code=0, ack_lines=3, frames={"a": full_run(model)},
-            settings=model_settings(model), final_model={"a": model}))
+            settings=model_settings(model), final_model={"a": model}, keep_alive=model == 4))
     for stored in (1, 9, 0x104):
         s.append(Scenario(
             "model_sanitised_%d" % stored,
@@ -114,12 +121,12 @@ def build_scenarios():
     s.append(Scenario(
         "exit5_port_nak_and_mismatch", "CFG-PRT refused and the poll reports model 3",
         exit_code=5, ack_lines=3, frames={"a": full_run(4)},
-        receivers={"a": ["--port", "nak", "--poll", "report-model=3"]}))
+        receivers={"a": ["--port", "nak", "--poll", "report-model=3"]}, keep_alive=True))
     s.append(Scenario(
         "exit6_disabled", "DisableVantrel=1: only the port is configured",
         exit_code=6, ack_lines=1, frames={"a": [CFG_PRT_FRAME]},
         settings={"DisableVantrel": dword(1), "GpsPositionMode": dword(4)},
-        final_model={"a": 0}))
+        final_model={"a": 0}, keep_alive=True))
     s.append(Scenario(
         "exit7_disabled_port_nak", "DisableVantrel=1 and CFG-PRT refused",
         exit_code=7, ack_lines=1, frames={"a": [CFG_PRT_FRAME]},
@@ -149,7 +156,8 @@ def build_scenarios():
         "port_vcp1_next", "without NmeaVcp2, NmeaVcp1 wins over NmeaVcp0 and COM3",
         exit_code=0, ack_lines=3,
         frames={"a": [], "b": full_run(4), "c": [], "d": []},
-        receivers=every, links=every_link, serial={VCP0: sz("COM7"), VCP1: sz("COM6")}))
+        receivers=every, links=every_link, serial={VCP0: sz("COM7"), VCP1: sz("COM6")},
+        keep_alive=True))
     s.append(Scenario(
         "port_vcp0_next", "with only NmeaVcp0 listed it wins over COM3",
         exit_code=0, ack_lines=3,
@@ -193,7 +201,7 @@ def build_scenarios():
         "settings_model_as_string", 'GpsPositionMode as REG_SZ "4" is ignored: model 0',
         exit_code=0, ack_lines=3, frames={"a": full_run(0)},
         receivers={"a": ["--initial-model", "4"]},
-        settings={"GpsPositionMode": sz("4")}, final_model={"a": 0}))
+        settings={"GpsPositionMode": sz("4")}, final_model={"a": 0}, keep_alive=True))
     s.append(Scenario(
         "settings_model_as_binary",
         "GpsPositionMode as REG_BINARY 04 00 00 00 is ignored: model 0",
@@ -273,22 +281,43 @@ SCENARIOS = {sc.name: sc for sc in build_scenarios()}
 def common_arguments(parser):
     parser.add_argument("--work-dir", required=True)
     parser.add_argument("--exe", default=None)
+    parser.add_argument("--exe64", default=None)
     parser.add_argument("--sim", default=None)
-    parser.add_argument("--wine", default="wine")
-    parser.add_argument("--wineserver", default="wineserver")
+    parser.add_argument("--arch", default=None, choices=("auto",) + tuple(ARCHES))
+    parser.add_argument("--keep-alive", action="store_true")
     parser.add_argument("--allow-skip", action="store_true")
+
+
+def resolve_arch(args):
+    """Settles args.arch (a WineArch) and args.exe_to_run; None, or the exit
+    status when the run is to end here (keep-alive runs already covered)."""
+    if args.keep_alive:
+        main_arch, _ = choose_arch()
+        if main_arch.bits == 64:
+            print("e2e: SKIPPED: the main scenarios already run the 64-bit build here")
+            return SKIP
+        args.arch = ARCHES["64"]
+    else:
+        args.arch, line = choose_arch(args.arch)
+        print(line)
+    args.exe_to_run = args.exe64 if args.arch.bits == 64 else args.exe
+    return None
 
 
 def unavailable(args, need_exe):
     """Why the rig cannot run here, or None."""
     problems = []
-    for tool in (args.wine, args.wineserver):
+    for tool in (args.arch.loader, args.arch.server):
         if shutil.which(tool) is None:
-            problems.append("%s not found on PATH (install wine and wine32:i386)" % tool)
+            problems.append("%s not found (install it: %s, or ./vantrel deps)"
+                            % (tool, args.arch.install))
     if need_exe:
-        if not args.exe or not Path(args.exe).is_file():
-            problems.append("vantrel.exe not found at %s (build it: cmake --preset windows && "
-                            "cmake --build --preset windows)" % args.exe)
+        exe = args.exe_to_run
+        if not exe or not Path(exe).is_file():
+            problems.append("%s not found at %s (build it: cmake --preset %s && "
+                            "cmake --build --preset %s)"
+                            % (args.arch.build, exe, args.arch.preset,
+                               args.arch.preset))
         if not args.sim or not Path(args.sim).is_file():
             problems.append("vantrel-sim not found at %s (build the native tree)" % args.sim)
     return problems
@@ -305,7 +334,7 @@ def refuse(args, problems):
 
 
 def rig_for(args):
-    return Wine(Path(args.work_dir) / "wine", args.wine, args.wineserver)
+    return Wine(Path(args.work_dir) / "wine", args.arch)
 
 
 def command_setup(args):
@@ -321,8 +350,8 @@ def command_setup(args):
 
 
 def command_cleanup(args):
-    if shutil.which(args.wineserver) is None:
-        return refuse(args, ["%s not found on PATH" % args.wineserver])
+    if shutil.which(args.arch.server) is None:
+        return refuse(args, ["%s not found" % args.arch.server])
     rig_for(args).stop_server()
     print("wineserver stopped")
     return 0
@@ -374,6 +403,7 @@ def run_scenario(sc, args):
             return 1
 
     print("scenario %s: %s" % (sc.name, sc.about))
+    print("  running the %s" % args.arch.proves)
     longest = (sc.elapsed[1] if sc.elapsed else 0) + sc.timeout + 30
     receivers = {}
     process = None
@@ -395,7 +425,7 @@ def run_scenario(sc, args):
             dropped_key = True
 
         pending = dict(sc.late_links)
-        process, started = wine.start_program(args.exe, work)
+        process, started = wine.start_program(args.exe_to_run, work)
         timed_out = False
         while process.poll() is None:
             now = time.monotonic() - started
@@ -422,7 +452,7 @@ def run_scenario(sc, args):
             wine.restart_server()
 
     stdout = (work / "stdout.bin").read_bytes()
-    print("  wine vantrel.exe: exit %d after %.2f s" % (exit_code, elapsed))
+    print("  %s: exit %d after %.2f s" % (args.arch.proves, exit_code, elapsed))
     for name, receiver in receivers.items():
         print("  receiver %s (%s, %s):" % (name, receiver.slave, " ".join(receiver.args)))
         print_exchange(receiver)
@@ -497,9 +527,12 @@ def main(argv):
         for sc in SCENARIOS.values():
             labels = "e2e,slow" if sc.slow else "e2e"
             limit = int((sc.elapsed[1] if sc.elapsed else 0) + sc.timeout + 60)
-            print("%s|%s|%d" % (sc.name, labels, limit))
+            print("%s|%s|%d|%s" % (sc.name, labels, limit, "keep-alive" if sc.keep_alive else ""))
         return 0
     try:
+        stop = resolve_arch(args)
+        if stop is not None:
+            return stop
         if args.command == "setup":
             return command_setup(args)
         if args.command == "cleanup":

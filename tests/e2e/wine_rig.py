@@ -1,9 +1,15 @@
-"""The pieces an end-to-end run is made of: a private Wine prefix and its
-session, the simulated receiver on a pty, and the UBX frames on the line.
+"""The pieces an end-to-end run is made of: which Wine this machine can run,
+a private Wine prefix and its session, the simulated receiver on a pty, and
+the UBX frames on the line.
 
-Used by the CTest harness (vantrel_e2e.py) and by the demo (demo.py).
+Used by the CTest harness (vantrel_e2e.py), the demo (demo.py) and the
+benchmark. Run directly, it says which Wine the end-to-end runs use here:
+
+  wine_rig.py machine   one plain line; exit 1 with the cause when none can run
+  wine_rig.py arch      32 or 64
 """
 
+import errno
 import json
 import os
 import shutil
@@ -145,15 +151,103 @@ class RigError(Exception):
     """The rig itself could not do its part (not a finding about the program)."""
 
 
-class Wine:
-    """A private 32-bit prefix under `root`, with everything Wine writes kept there."""
+class WineArch:
+    """One way of running the program under Wine: which build of the sources,
+    which loader and server, which prefix and registry view."""
 
-    def __init__(self, root, wine="wine", wineserver="wineserver", log=print):
+    def __init__(self, bits, build, wine, loader, server, preset, mingw, install):
+        self.bits = bits
+        self.mingw = mingw  # the cross toolchain's prefix
+        self.build = build
+        self.proves = "%s under %s" % (build, wine)
+        self.loader = loader
+        self.server = server
+        self.winearch = "win%d" % bits
+        self.tag = "wine%d" % bits  # names its prefixes' directories
+        # A program reads the registry view of its own width; its settings
+        # are imported into that view.
+        self.reg_view = "/reg:%d" % bits
+        self.preset = preset
+        self.install = install
+
+    def exe(self, build_dir):
+        return Path(build_dir) / self.preset / "vantrel.exe"
+
+    def extra_env(self):
+        # Debian's wine and wineserver wrappers pick the 32-bit loader
+        # whenever wine32 is installed: the 64-bit tools are named directly.
+        if self.bits == 64:
+            return {"WINELOADER": self.loader, "WINESERVER": self.server}
+        return {}
+
+
+WINE32 = WineArch(32, "32-bit vantrel.exe", "32-bit Wine", "wine", "wineserver", "windows",
+                  "i686-w64-mingw32", "apt-get install wine wine32:i386")
+WINE64 = WineArch(64, "64-bit build of the same sources", "Wine's 64-bit loader",
+                  "/usr/lib/wine/wine64", "/usr/lib/wine/wineserver64", "windows-x64",
+                  "x86_64-w64-mingw32", "apt-get install wine64")
+ARCHES = {"32": WINE32, "64": WINE64}
+FORCE_VARIABLE = "VANTREL_WINE_ARCH"
+CANNOT_RUN_32 = "this kernel cannot execute 32-bit programs (IA-32 emulation is off)"
+STATIC_CHECK = "vantrel.exe itself checked statically: PE32 i386, console, imports, manifest"
+PROBE_32 = "/usr/lib/wine/wineserver32"
+
+
+def kernel_runs_32bit_programs():
+    """Whether this kernel executes i386 programs, told by starting 32-bit
+    Wine's server for its version; None when 32-bit Wine is not installed."""
+    try:
+        done = subprocess.run([PROBE_32, "--version"], stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+    except FileNotFoundError:
+        return None
+    except OSError as error:
+        if error.errno == errno.ENOEXEC:
+            return False
+        raise
+    return done.returncode == 0
+
+
+def choose_arch(forced=None):
+    """(WineArch, one plain line saying why) for this machine, honouring
+    VANTREL_WINE_ARCH=32|64. RigError when no choice can run here."""
+    if forced is None:
+        forced = os.environ.get(FORCE_VARIABLE, "")
+    if forced not in ("", "auto", "32", "64"):
+        raise RigError("%s must be 32, 64 or auto, not %r" % (FORCE_VARIABLE, forced))
+    runs32 = kernel_runs_32bit_programs()
+    if runs32 is None and forced != "64":
+        raise RigError("32-bit Wine is not installed (%s is missing), so this machine's "
+                       "support for 32-bit programs cannot be told: run ./vantrel deps, "
+                       "or set %s=64" % (PROBE_32, FORCE_VARIABLE))
+    if forced == "32" and not runs32:
+        raise RigError("%s=32 cannot be honoured: %s; unset it to run the 64-bit build"
+                       % (FORCE_VARIABLE, CANNOT_RUN_32))
+    if forced == "64":
+        why = ("%s=64 forces it%s" % (FORCE_VARIABLE, "" if runs32 else "; " + CANNOT_RUN_32))
+        return WINE64, "Wine: %s (%s)." % (WINE64.proves, why)
+    if runs32:
+        return WINE32, "Wine: %s (this kernel runs 32-bit programs)." % WINE32.proves
+    return WINE64, "Wine: %s; %s; %s." % (WINE64.proves, CANNOT_RUN_32, STATIC_CHECK)
+
+
+def exit_cause(returncode):
+    """A failed Wine tool's exit status in words, where it says more than a number."""
+    if returncode == 126:
+        return "exit 126: the loader could not be executed; " + CANNOT_RUN_32 + "?"
+    return "exit %d" % returncode
+
+
+class Wine:
+    """A private prefix under `root` for `arch`, with everything Wine writes kept there."""
+
+    def __init__(self, root, arch, log=print):
         self.root = Path(root).resolve()
         self.prefix = self.root / "prefix"
         self.home = self.root / "home"
-        self.wine = wine
-        self.wineserver = wineserver
+        self.arch = arch
+        self.wine = arch.loader
+        self.wineserver = arch.server
         self.log = log
 
     def env(self):
@@ -162,7 +256,7 @@ class Wine:
             env.pop(name, None)
         env.update({
             "WINEPREFIX": str(self.prefix),
-            "WINEARCH": "win32",
+            "WINEARCH": self.arch.winearch,
             "WINEDEBUG": "-all",
             "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
             "HOME": str(self.home),
@@ -171,32 +265,44 @@ class Wine:
             "XDG_CACHE_HOME": str(self.home / ".cache"),
             "XDG_RUNTIME_DIR": str(self.home / "runtime"),
         })
+        env.update(self.arch.extra_env())
         return env
 
     def _tool(self, name):
         path = shutil.which(name)
         if path is None:
-            raise RigError("%s not found on PATH: install Wine (wine, wine32:i386)" % name)
+            raise RigError("%s not found: install it with `%s` (or ./vantrel deps)"
+                           % (name, self.arch.install))
         return path
 
     def check_tools(self):
         self._tool(self.wine)
         self._tool(self.wineserver)
 
+    def _call(self, args, log_path, timeout, cwd=None, append=False, **options):
+        """Runs a Wine tool to its end with its output in `log_path` (never a
+        pipe: the first wine process of a session starts service processes
+        that inherit it and live on). A tool that does not end in time is a
+        RigError, never a hang."""
+        with open(log_path, "ab" if append else "wb") as log:
+            try:
+                return subprocess.run(args, cwd=cwd, env=self.env(), stdin=subprocess.DEVNULL,
+                                      stdout=log, stderr=subprocess.STDOUT, timeout=timeout,
+                                      **options)
+            except subprocess.TimeoutExpired:
+                raise RigError("%s did not finish within %d s, see %s"
+                               % (" ".join(args), timeout, log_path)) from None
+
     def run(self, args, cwd=None, timeout=60, check=True):
-        # Output goes to a file, never a pipe: the first wine process of a
-        # session starts service processes that inherit it and live on.
         output_path = self.root / "wine-tool-output.txt"
-        with open(output_path, "wb") as output:
-            done = subprocess.run(args, cwd=cwd, env=self.env(), stdin=subprocess.DEVNULL,
-                                  stdout=output, stderr=subprocess.STDOUT, timeout=timeout)
+        done = self._call(args, output_path, timeout, cwd=cwd)
         done.stdout = output_path.read_bytes()
         with open(self.root / "wine-tools.log", "ab") as log:
             log.write(("$ %s\n" % " ".join(args)).encode())
             log.write(done.stdout)
         if check and done.returncode != 0:
-            raise RigError("%s failed (exit %d): %s" % (" ".join(args), done.returncode,
-                                                         done.stdout.decode(errors="replace")))
+            raise RigError("%s failed (%s): %s" % (" ".join(args), exit_cause(done.returncode),
+                                                  done.stdout.decode(errors="replace")))
         return done
 
     def create_prefix(self, fresh=True):
@@ -214,20 +320,22 @@ class Wine:
         runtime.mkdir(parents=True, exist_ok=True)
         os.chmod(runtime, 0o700)
         if (self.prefix / "system.reg").exists() or (self.prefix / "drive_c").exists():
-            self.start_server()
+            try:
+                self.start_server()
+            except RigError as error:
+                raise RigError("the Wine prefix %s does not work (%s): remove it with "
+                               "`rm -rf %s` and run again" % (self.prefix, error, self.root)) from None
             return False
         started = time.monotonic()
         # The session's wineserver is started first and kept: wineboot then
         # works inside it rather than leaving a server of its own behind.
         self.prefix.mkdir(parents=True, exist_ok=True)
         self._persistent_server()
-        # wineboot's children keep the output open: a file, not a pipe.
-        with open(self.root / "wineboot.log", "wb") as log:
-            done = subprocess.run([self._tool(self.wine), "wineboot", "-i"], env=self.env(),
-                                  stdin=subprocess.DEVNULL, stdout=log, stderr=log, timeout=300)
+        log_path = self.root / "wineboot.log"
+        done = self._call([self._tool(self.wine), "wineboot", "-i"], log_path, 300)
         if done.returncode != 0:
-            raise RigError("wineboot -i failed (exit %d), see %s"
-                           % (done.returncode, self.root / "wineboot.log"))
+            raise RigError("wineboot -i failed (%s), see %s"
+                           % (exit_cause(done.returncode), log_path))
         self.log("wine prefix created in %.1f s: %s" % (time.monotonic() - started, self.prefix))
         self.query(SERIAL_KEY)
         return True
@@ -241,21 +349,18 @@ class Wine:
         self.query(SERIAL_KEY)
 
     def _persistent_server(self):
-        with open(self.root / "wineserver.log", "ab") as log:
-            done = subprocess.run([self._tool(self.wineserver), "-p"], env=self.env(),
-                                  stdin=subprocess.DEVNULL, stdout=log, stderr=log,
-                                  start_new_session=True, timeout=60)
+        log_path = self.root / "wineserver.log"
+        done = self._call([self._tool(self.wineserver), "-p"], log_path, 60, append=True,
+                          start_new_session=True)
         if done.returncode != 0:
-            raise RigError("wineserver -p failed (exit %d), see %s"
-                           % (done.returncode, self.root / "wineserver.log"))
+            raise RigError("wineserver -p failed (%s), see %s"
+                           % (exit_cause(done.returncode), log_path))
 
     def stop_server(self):
         if shutil.which(self.wineserver) is None or not self.prefix.exists():
             return
-        subprocess.run([self.wineserver, "-k"], env=self.env(), stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
-        subprocess.run([self.wineserver, "-w"], env=self.env(), stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        for flag in ("-k", "-w"):
+            self._call([self.wineserver, flag], self.root / "wineserver.log", 60, append=True)
 
     def restart_server(self):
         self.start_server()
@@ -271,7 +376,8 @@ class Wine:
         path = Path(workdir) / name
         path.write_bytes(text.replace("\n", "\r\n").encode("ascii"))
         # reg takes a Windows path; run it beside the file.
-        self.run([self._tool(self.wine), "reg", "import", name, "/reg:32"], cwd=str(workdir))
+        self.run([self._tool(self.wine), "reg", "import", name, self.arch.reg_view],
+                 cwd=str(workdir))
 
     def delete_key(self, key):
         self.run([self._tool(self.wine), "reg", "delete", key, "/f"])
@@ -437,3 +543,22 @@ def fallback_device(port_name):
     """The host device Wine tries when dosdevices has no link for COMn."""
     number = int(port_name[3:])
     return Path("/dev/ttyS%d" % (number - 1))
+
+
+def main(argv):
+    command = argv[0] if argv else ""
+    if command not in ("machine", "arch"):
+        print(__doc__.strip())
+        return 2
+    try:
+        arch, line = choose_arch()
+    except RigError as error:
+        print("Wine: cannot run the end-to-end proof here: %s" % error)
+        return 1
+    print(line if command == "machine" else arch.bits)
+    return 0
+
+
+if __name__ == "__main__":
+    import sys
+    sys.exit(main(sys.argv[1:]))
