@@ -101,6 +101,7 @@ TEST_F(ReceiverPortTest, OpensWithTheArgumentsTheLineNeeds) {
   ASSERT_EQ(Fake::KeyOpens().size(), 1u);
   EXPECT_EQ(Fake::KeyOpens()[0].subKey, "Hardware\\DeviceMap\\SerialComm\\");
   EXPECT_EQ(Fake::KeyOpens()[0].access, KEY_READ);
+  EXPECT_EQ(Fake::KeyOpens()[0].options, 0u);
   EXPECT_EQ(Fake::QueriedValueNames(),
             (std::vector<std::string>{"\\Device\\NmeaVcp2", "\\Device\\NmeaVcp1", "\\Device\\NmeaVcp0"}));
 

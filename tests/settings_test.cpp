@@ -66,6 +66,7 @@ TEST_F(SettingsTest, OpensTheKeyForReadingByItsExactName) {
   ASSERT_EQ(Fake::KeyOpens().size(), 1u);
   EXPECT_EQ(Fake::KeyOpens()[0].subKey, "Software\\Keldran\\Settings\\");
   EXPECT_EQ(Fake::KeyOpens()[0].access, KEY_READ);
+  EXPECT_EQ(Fake::KeyOpens()[0].options, 0u);
   EXPECT_EQ(Fake::QueriedValueNames(), (std::vector<std::string>{"DisableVantrel", "GpsPositionMode"}));
 }
 

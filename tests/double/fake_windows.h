@@ -5,6 +5,10 @@
 // simulated registry. Every call is counted, any one can be made to fail,
 // and misuse (double closes, leaks, a bounded copy that would abort) is
 // recorded as a violation for the test to assert on.
+//
+// Where Windows promises little, the double gives as little:
+// - RegOpenKeyExA records the subkey, access and options of every open, so
+//   a key opened with other options or rights than a plain read is seen.
 #pragma once
 
 #include <cstdint>
