@@ -112,7 +112,8 @@ TEST_F(ReceiverPortTest, OpensWithTheArgumentsTheLineNeeds) {
   EXPECT_EQ(timeouts.ReadIntervalTimeout, 0u);
   EXPECT_EQ(timeouts.ReadTotalTimeoutMultiplier, 0u);
   EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 1u);
-  EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 5000u);  // the driver's, untouched
+  EXPECT_EQ(timeouts.WriteTotalTimeoutMultiplier, 10u);  // the driver's, untouched
+  EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 5000u);
   EXPECT_EQ(state.BaudRate, 115200u);
   EXPECT_EQ(state.ByteSize, 8);                          // the rest as the driver had it
   EXPECT_EQ(state.fRtsControl, 1u);

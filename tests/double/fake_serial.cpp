@@ -48,9 +48,14 @@ DCB DriverDefaultState() {
   return state;
 }
 
+// Non-zero where the program must set a value, so that a field it forgets
+// keeps the driver's number instead of a lucky zero.
 COMMTIMEOUTS DriverDefaultTimeouts() {
   COMMTIMEOUTS timeouts;
   std::memset(&timeouts, 0, sizeof timeouts);
+  timeouts.ReadIntervalTimeout = 50;
+  timeouts.ReadTotalTimeoutMultiplier = 10;
+  timeouts.WriteTotalTimeoutMultiplier = 10;
   timeouts.WriteTotalTimeoutConstant = 5000;
   return timeouts;
 }

@@ -9,6 +9,9 @@
 // Where Windows promises little, the double gives as little:
 // - RegOpenKeyExA records the subkey, access and options of every open, so
 //   a key opened with other options or rights than a plain read is seen.
+// - A device opens with the timeouts some drivers ship (read interval 50 ms,
+//   read and write multipliers 10 ms), so each read field the program must
+//   set is seen to be set, and the write fields to be left alone.
 #pragma once
 
 #include <cstdint>
