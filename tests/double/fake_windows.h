@@ -9,6 +9,9 @@
 // Where Windows promises little, the double gives as little:
 // - RegOpenKeyExA records the subkey, access and options of every open, so
 //   a key opened with other options or rights than a plain read is seen.
+// - RegQueryValueExA writes only the bytes of the value. Behind a string it
+//   fills the rest of the caller's area with 0xCD (no terminator the value
+//   lacks); behind other types it leaves what the caller had there.
 // - A device opens with the timeouts some drivers ship (read interval 50 ms,
 //   read and write multipliers 10 ms), so each read field the program must
 //   set is seen to be set, and the write fields to be left alone.
