@@ -233,6 +233,7 @@ extern "C" BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat)
   const bool injected = Enter(Call::ClearCommError);
   Port* port = PortFor(hFile, "ClearCommError");
   if (port == nullptr) return FALSE;
+  // A failed call may leave the status as the caller had it, stale or not.
   if (injected) return FailWith(ERROR_GEN_FAILURE);
   if (lpErrors != nullptr) *lpErrors = 0;
   if (lpStat != nullptr) {

@@ -12,6 +12,8 @@
 // - RegQueryValueExA writes only the bytes of the value. Behind a string it
 //   fills the rest of the caller's area with 0xCD (no terminator the value
 //   lacks); behind other types it leaves what the caller had there.
+// - A ClearCommError that fails writes nothing: the caller's COMSTAT keeps
+//   whatever it held, and bytes stay queued behind it.
 // - A device opens with the timeouts some drivers ship (read interval 50 ms,
 //   read and write multipliers 10 ms), so each read field the program must
 //   set is seen to be set, and the write fields to be left alone.
