@@ -113,7 +113,7 @@ void OverreportReads(DWORD byBytes);                   // ReadFile claims more t
 
 // Records.
 std::uint64_t CallCount(Call kind);
-std::uint64_t TotalCalls();
+const std::vector<Call>& NumberedCalls();  // the kind of each numbered call, in order
 std::uint64_t SleptMs();
 const std::vector<OpenAttempt>& OpenAttempts();
 const std::vector<WriteRecord>& Writes();
