@@ -124,9 +124,9 @@ extern "C" LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserv
     return ERROR_MORE_DATA;
   }
   // The bytes exactly as stored: a string stored without its terminator
-  // comes back without one. Only those bytes are promised; the ANSI call
-  // may use the rest of the area while it converts a string, so that is
-  // left holding no terminator either. Other types are copied as they are.
+  // comes back without one. Nothing past a string's returned size is
+  // promised, so the rest of its area holds no terminator either; data of
+  // other types is copied as it is, the rest left as the caller had it.
   if (IsStringType(value.type)) std::memset(lpData, kUnpromisedByte, *lpcbData);
   if (size != 0) std::memcpy(lpData, value.data.data(), size);
   *lpcbData = size;

@@ -6,10 +6,8 @@
 // and misuse (double closes, leaks, a bounded copy that would abort) is
 // recorded as a violation for the test to assert on.
 //
-// Where Windows promises little, the double gives as little:
-// - RegOpenKeyExA records the subkey, access and options of every open, so
-//   a key opened with other options or rights than a plain read is seen.
-// - RegQueryValueExA writes only the bytes of the value. Behind a string it
+// It is as unforgiving as Windows may be:
+// - RegQueryValueExA promises only the value's own bytes. Behind a string it
 //   fills the rest of the caller's area with 0xCD (no terminator the value
 //   lacks); behind other types it leaves what the caller had there.
 // - A ClearCommError that fails writes nothing: the caller's COMSTAT keeps
@@ -17,6 +15,8 @@
 // - A device opens with the timeouts some drivers ship (read interval 50 ms,
 //   read and write multipliers 10 ms), so each read field the program must
 //   set is seen to be set, and the write fields to be left alone.
+// - RegOpenKeyExA records the subkey, access and options of every open, so
+//   a key opened other than plainly for reading is seen.
 #pragma once
 
 #include <cstdint>
