@@ -29,11 +29,18 @@ TEST_F(NmeaWaitTest, EightyReadsOfDataWithoutDollarEndTheWait) {
   EXPECT_EQ(Fake::CallCount(Fake::Call::ReadFile), 80u);
 }
 
+// A queue query that fails reads as nothing queued, whatever is waiting.
 TEST_F(NmeaWaitTest, ReceiverThatReceivesNothingIsGivenUpAfter501IdlePolls) {
-  Receiver();
-  EXPECT_EQ(WaitForNmea(port()), 0);
-  EXPECT_EQ(Fake::CallCount(Fake::Call::Sleep), 501u);
-  EXPECT_EQ(Fake::NowMs(), kSilentHuntMs);
+  for (int queryFails = 0; queryFails < 2; ++queryFails) {
+    SCOPED_TRACE(queryFails ? "queue query fails" : "silent receiver");
+    Fake::Reset();
+    Receiver().Inject(queryFails ? Text("$GPGGA") : Bytes{}, 0);
+    Fake::FailCalls(Fake::Call::ClearCommError, queryFails != 0);
+    EXPECT_EQ(WaitForNmea(port()), 0);
+    EXPECT_EQ(Fake::CallCount(Fake::Call::Sleep), 501u);
+    EXPECT_EQ(Fake::NowMs(), kSilentHuntMs);
+    EXPECT_EQ(Fake::CallCount(Fake::Call::ReadFile), 0u);
+  }
 }
 
 TEST_F(NmeaWaitTest, ReadsThatDeliverNothingAreIdlePollsAndBounded) {

@@ -101,6 +101,7 @@ TEST_F(ReceiverPortTest, OpensWithTheArgumentsTheLineNeeds) {
   ASSERT_EQ(Fake::KeyOpens().size(), 1u);
   EXPECT_EQ(Fake::KeyOpens()[0].subKey, "Hardware\\DeviceMap\\SerialComm\\");
   EXPECT_EQ(Fake::KeyOpens()[0].access, KEY_READ);
+  EXPECT_EQ(Fake::KeyOpens()[0].options, 0u);
   EXPECT_EQ(Fake::QueriedValueNames(),
             (std::vector<std::string>{"\\Device\\NmeaVcp2", "\\Device\\NmeaVcp1", "\\Device\\NmeaVcp0"}));
 
@@ -111,7 +112,8 @@ TEST_F(ReceiverPortTest, OpensWithTheArgumentsTheLineNeeds) {
   EXPECT_EQ(timeouts.ReadIntervalTimeout, 0u);
   EXPECT_EQ(timeouts.ReadTotalTimeoutMultiplier, 0u);
   EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 1u);
-  EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 5000u);  // the driver's, untouched
+  EXPECT_EQ(timeouts.WriteTotalTimeoutMultiplier, 10u);  // the driver's, untouched
+  EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 5000u);
   EXPECT_EQ(state.BaudRate, 115200u);
   EXPECT_EQ(state.ByteSize, 8);                          // the rest as the driver had it
   EXPECT_EQ(state.fRtsControl, 1u);
@@ -183,8 +185,9 @@ TEST_F(ReceiverPortTest, MissingSerialDeviceKeyMeansNoPortAtOnce) {
   EXPECT_EQ(Fake::OpenKeyCount(), 0);
 }
 
-// Values that do not fit the name area or the device path yield no port
-// for their candidate; they are never cut short or copied unbounded.
+// Values that do not fit the value area, the name area or the device path
+// yield no port for their candidate; they are never cut short or copied
+// unbounded. A value that does fit is used, terminated or not.
 TEST_F(ReceiverPortTest, OversizedOrUnterminatedNamesAreSkipped) {
   struct Case {
     const char* legend;
@@ -194,10 +197,10 @@ TEST_F(ReceiverPortTest, OversizedOrUnterminatedNamesAreSkipped) {
   const std::string n96(96, 'C');
   const std::string n254(254, 'C');
   const std::string n255(255, 'C');
-  const std::string n300(300, 'C');
-  const auto bytes = [](const std::string& s, bool terminated) {
+  const auto bytes = [](const std::string& s, bool terminated, std::size_t paddedTo = 0) {
     std::vector<std::uint8_t> data(s.begin(), s.end());
     if (terminated) data.push_back(0);
+    if (data.size() < paddedTo) data.resize(paddedTo, 'X');
     return data;
   };
   const Case cases[] = {
@@ -205,7 +208,8 @@ TEST_F(ReceiverPortTest, OversizedOrUnterminatedNamesAreSkipped) {
       {"254 characters: fits the name area, not the path", bytes(n254, true), false},
       {"255 characters: does not fit the name area", bytes(n255, true), false},
       {"256 bytes without a terminator", bytes(std::string(256, 'C'), false), false},
-      {"larger than the value area", bytes(n300, true), false},
+      {"COM9 in a value of 256 bytes, the whole value area", bytes("COM9", true, 256), true},
+      {"COM9 in a value of 257 bytes, larger than the value area", bytes("COM9", true, 257), false},
       {"COM9 stored without a terminator", bytes("COM9", false), true},
   };
   for (const Case& c : cases) {

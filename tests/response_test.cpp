@@ -50,6 +50,20 @@ TEST_F(ResponseTest, ReadsTheWantedFrameIntoTheResponseBuffer) {
   }
 }
 
+// A whole length field, then one byte and silence: the second field is no
+// length, not its one byte completed by what the first left behind.
+TEST_F(ResponseTest, LengthFieldCutShortIsNoLength) {
+  Receiver().Inject(Hex("02 00 24"), 0);
+  const HANDLE line = port();
+  std::uint16_t lengths[2] = {0, 0};
+  const int whole = ReadUbxLength(line, &lengths[0]);
+  const int cutShort = ReadUbxLength(line, &lengths[1]);
+  EXPECT_EQ(whole, 1);
+  EXPECT_EQ(cutShort, 0);
+  EXPECT_EQ(lengths[0], 2);
+  EXPECT_EQ(lengths[1], 0);
+}
+
 TEST_F(ResponseTest, BodyAndChecksumAreReadInOneCallEach) {
   Receiver().Inject(Nav5Response(36, 4), 0);
   std::uint16_t length = 0;

@@ -40,6 +40,8 @@ TEST_F(SettingsTest, EachValueIsTakenOnlyAsADword) {
        {true, REG_DWORD, dword(0x104)}, 0xFFFFFFFF, 0x104},
       {"DWORD with no data", true, absent, {true, REG_DWORD, {}}, 0, 0},
       {"DWORD shorter than four bytes", true, absent, {true, REG_DWORD, {0x05, 0x01}}, 0, 0x105},
+      {"one-byte DWORD after a full one", true, {true, REG_DWORD, dword(0xFFFFFFFF)},
+       {true, REG_DWORD, {0x03}}, 0xFFFFFFFF, 3},
       {"DWORD longer than four bytes", true, absent, {true, REG_DWORD, {4, 0, 0, 0, 9}}, 0, 0},
   };
   for (const Case& c : cases) {
@@ -66,6 +68,7 @@ TEST_F(SettingsTest, OpensTheKeyForReadingByItsExactName) {
   ASSERT_EQ(Fake::KeyOpens().size(), 1u);
   EXPECT_EQ(Fake::KeyOpens()[0].subKey, "Software\\Keldran\\Settings\\");
   EXPECT_EQ(Fake::KeyOpens()[0].access, KEY_READ);
+  EXPECT_EQ(Fake::KeyOpens()[0].options, 0u);
   EXPECT_EQ(Fake::QueriedValueNames(), (std::vector<std::string>{"DisableVantrel", "GpsPositionMode"}));
 }
 

@@ -10,6 +10,12 @@ namespace Fake {
 namespace {
 
 constexpr std::uintptr_t kFirstKey = 0x2000;
+// What the caller finds in area bytes the call does not promise to write.
+constexpr std::uint8_t kUnpromisedByte = 0xCD;
+
+bool IsStringType(DWORD type) {
+  return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
 
 std::string NormalisedPath(const std::string& path) {
   std::string normalised = Lower(path);
@@ -113,12 +119,15 @@ extern "C" LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserv
   }
   if (size > *lpcbData) {
     // The area's contents are undefined after this; make that visible.
-    std::memset(lpData, 0xCD, *lpcbData);
+    std::memset(lpData, kUnpromisedByte, *lpcbData);
     *lpcbData = size;
     return ERROR_MORE_DATA;
   }
   // The bytes exactly as stored: a string stored without its terminator
-  // comes back without one.
+  // comes back without one. Nothing past a string's returned size is
+  // promised, so the rest of its area holds no terminator either; data of
+  // other types is copied as it is, the rest left as the caller had it.
+  if (IsStringType(value.type)) std::memset(lpData, kUnpromisedByte, *lpcbData);
   if (size != 0) std::memcpy(lpData, value.data.data(), size);
   *lpcbData = size;
   return ERROR_SUCCESS;

@@ -48,9 +48,14 @@ DCB DriverDefaultState() {
   return state;
 }
 
+// Non-zero where the program must set a value, so that a field it forgets
+// keeps the driver's number instead of a lucky zero.
 COMMTIMEOUTS DriverDefaultTimeouts() {
   COMMTIMEOUTS timeouts;
   std::memset(&timeouts, 0, sizeof timeouts);
+  timeouts.ReadIntervalTimeout = 50;
+  timeouts.ReadTotalTimeoutMultiplier = 10;
+  timeouts.WriteTotalTimeoutMultiplier = 10;
   timeouts.WriteTotalTimeoutConstant = 5000;
   return timeouts;
 }
@@ -228,6 +233,7 @@ extern "C" BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat)
   const bool injected = Enter(Call::ClearCommError);
   Port* port = PortFor(hFile, "ClearCommError");
   if (port == nullptr) return FALSE;
+  // A failed call may leave the status as the caller had it, stale or not.
   if (injected) return FailWith(ERROR_GEN_FAILURE);
   if (lpErrors != nullptr) *lpErrors = 0;
   if (lpStat != nullptr) {

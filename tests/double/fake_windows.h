@@ -5,6 +5,18 @@
 // simulated registry. Every call is counted, any one can be made to fail,
 // and misuse (double closes, leaks, a bounded copy that would abort) is
 // recorded as a violation for the test to assert on.
+//
+// It is as unforgiving as Windows may be:
+// - RegQueryValueExA promises only the value's own bytes. Behind a string it
+//   fills the rest of the caller's area with 0xCD (no terminator the value
+//   lacks); behind other types it leaves what the caller had there.
+// - A ClearCommError that fails writes nothing: the caller's COMSTAT keeps
+//   whatever it held, and bytes stay queued behind it.
+// - A device opens with the timeouts some drivers ship (read interval 50 ms,
+//   read and write multipliers 10 ms), so each read field the program must
+//   set is seen to be set, and the write fields to be left alone.
+// - RegOpenKeyExA records the subkey, access and options of every open, so
+//   a key opened other than plainly for reading is seen.
 #pragma once
 
 #include <cstdint>
@@ -101,7 +113,7 @@ void OverreportReads(DWORD byBytes);                   // ReadFile claims more t
 
 // Records.
 std::uint64_t CallCount(Call kind);
-std::uint64_t TotalCalls();
+const std::vector<Call>& NumberedCalls();  // the kind of each numbered call, in order
 std::uint64_t SleptMs();
 const std::vector<OpenAttempt>& OpenAttempts();
 const std::vector<WriteRecord>& Writes();

@@ -37,7 +37,8 @@ bool Enter(Call kind) {
   World& w = TheWorld();
   ++w.calls[static_cast<int>(kind)];
   if (kind == Call::Sleep) return false;
-  const std::uint64_t number = ++w.numberedCalls;
+  w.numberedCalls.push_back(kind);
+  const std::uint64_t number = w.numberedCalls.size();
   if (w.failKind[static_cast<int>(kind)]) return true;
   if (w.failNumber == 0) return false;
   return number == w.failNumber || (w.failFromThenOn && number > w.failNumber);
@@ -67,7 +68,7 @@ void OverstateQueuedCount(DWORD byBytes) { TheWorld().overstateQueueBy = byBytes
 void OverreportReads(DWORD byBytes) { TheWorld().overreportReadsBy = byBytes; }
 
 std::uint64_t CallCount(Call kind) { return TheWorld().calls[static_cast<int>(kind)]; }
-std::uint64_t TotalCalls() { return TheWorld().numberedCalls; }
+const std::vector<Call>& NumberedCalls() { return TheWorld().numberedCalls; }
 std::uint64_t SleptMs() { return TheWorld().sleptMs; }
 const std::vector<OpenAttempt>& OpenAttempts() { return TheWorld().openAttempts; }
 const std::vector<WriteRecord>& Writes() { return TheWorld().writes; }

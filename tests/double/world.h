@@ -51,7 +51,7 @@ struct World {
   std::vector<OpenKey> keys;
 
   std::uint64_t calls[static_cast<int>(Call::Count)] = {};
-  std::uint64_t numberedCalls = 0;
+  std::vector<Call> numberedCalls;  // call 1 first
   std::uint64_t failNumber = 0;
   bool failFromThenOn = false;
   bool failKind[static_cast<int>(Call::Count)] = {};
