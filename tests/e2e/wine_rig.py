@@ -231,11 +231,6 @@ def choose_arch(forced=None):
     return WINE64, "Wine: %s; %s; %s." % (WINE64.proves, CANNOT_RUN_32, STATIC_CHECK)
 
 
-def exit_cause(returncode):
-    """A failed Wine tool's exit status in words, where it says more than a number."""
-    if returncode == 126:
-        return "exit 126: the loader could not be executed; " + CANNOT_RUN_32 + "?"
-    return "exit %d" % returncode
 
 
 class Wine:
@@ -275,6 +270,13 @@ class Wine:
                            % (name, self.arch.install))
         return path
 
+    def exit_cause(self, returncode):
+        """A failed Wine tool's exit status in words, where it says more than a number."""
+        if returncode == 126:
+            return "exit 126: " + (CANNOT_RUN_32 if self.arch.bits == 32
+                                   else "a Wine program could not be executed")
+        return "exit %d" % returncode
+
     def check_tools(self):
         self._tool(self.wine)
         self._tool(self.wineserver)
@@ -301,8 +303,9 @@ class Wine:
             log.write(("$ %s\n" % " ".join(args)).encode())
             log.write(done.stdout)
         if check and done.returncode != 0:
-            raise RigError("%s failed (%s): %s" % (" ".join(args), exit_cause(done.returncode),
-                                                  done.stdout.decode(errors="replace")))
+            raise RigError("%s failed (%s): %s"
+                           % (" ".join(args), self.exit_cause(done.returncode),
+                              done.stdout.decode(errors="replace").strip()))
         return done
 
     def create_prefix(self, fresh=True):
@@ -335,7 +338,7 @@ class Wine:
         done = self._call([self._tool(self.wine), "wineboot", "-i"], log_path, 300)
         if done.returncode != 0:
             raise RigError("wineboot -i failed (%s), see %s"
-                           % (exit_cause(done.returncode), log_path))
+                           % (self.exit_cause(done.returncode), log_path))
         self.log("wine prefix created in %.1f s: %s" % (time.monotonic() - started, self.prefix))
         self.query(SERIAL_KEY)
         return True
@@ -354,7 +357,7 @@ class Wine:
                           start_new_session=True)
         if done.returncode != 0:
             raise RigError("wineserver -p failed (%s), see %s"
-                           % (exit_cause(done.returncode), log_path))
+                           % (self.exit_cause(done.returncode), log_path))
 
     def stop_server(self):
         if shutil.which(self.wineserver) is None or not self.prefix.exists():
