@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Reads back what a Windows executable says about itself: the link time
-stamp in its PE header and its version resource, the way Windows reads them
+"""Reads back what a Windows executable says about itself: the machine and
+the link time stamp in its PE header and its version resource, the way Windows reads them
 (the fixed VS_FIXEDFILEINFO numbers and the strings of the first string
 table).
 
@@ -67,7 +67,7 @@ def _blocks(data, offset, end):
 
 
 def read(path):
-    """{field: value} for the time stamp and the version resource."""
+    """{field: value} for the header fields and the version resource."""
     with open(path, "rb") as f:
         image = f.read()
     if image[:2] != b"MZ":
@@ -75,7 +75,8 @@ def read(path):
     pe = struct.unpack_from("<I", image, 0x3C)[0]
     if image[pe:pe + 4] != b"PE\0\0":
         raise NotReadable("%s has no PE header" % path)
-    fields = {"TimeDateStamp": struct.unpack_from("<I", image, pe + 8)[0]}
+    fields = {"Machine": "%04X" % struct.unpack_from("<H", image, pe + 4)[0],
+              "TimeDateStamp": struct.unpack_from("<I", image, pe + 8)[0]}
     optional = pe + 24
     magic = struct.unpack_from("<H", image, optional)[0]
     directories = optional + {0x10B: 96, 0x20B: 112}[magic]
