@@ -19,17 +19,21 @@ main scenarios run 32-bit; skipped, exit 77, where they already run 64-bit),
 import argparse
 import json
 import os
+import re
 import shutil
 import sys
 import time
+import zipfile
 from dataclasses import dataclass, field
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
 
 from wine_rig import (ACK_LINE, ARCHES, CFG_PRT_FRAME, EXIT_MEANINGS,  # noqa: E402
                       NAV5_POLL_FRAME, SERIAL_KEY, RigError, SimReceiver, Wine, choose_arch,
                       describe_frame, fallback_device, hexs, nav5_set_frame, registry_text)
+import release  # noqa: E402
 
 SKIP = 77
 
@@ -90,6 +94,9 @@ class Scenario:
     timeout: float = 30.0
     # Also run on the 64-bit build where the main scenarios run 32-bit.
     keep_alive: bool = False
+    # Run the release bundle made from the 32-bit exe, with its settings
+    # file imported after the scenario's registry, GpsPositionMode set to this.
+    bundle_model: int = None
 
 
 def build_scenarios():
@@ -270,6 +277,15 @@ def build_scenarios():
         exit_code=1, ack_lines=2, frames={"a": [CFG_PRT_FRAME, nav5_set_frame(4)]},
         receivers={"a": ["--silent"]},
         elapsed=(3 * HUNT_S - 3.0, 3 * HUNT_S + 12.0), slow=True, timeout=120))
+
+    # -- the release bundle -------------------------------------------------------
+    s.append(Scenario(
+        "bundle_settings_file",
+        "the release bundle's vantrel-settings.reg with the model changed to 6, imported "
+        "as INSTALL.txt says: the bundled exe sends model 6",
+        exit_code=0, ack_lines=3, frames={"a": full_run(6)},
+        receivers={"a": ["--initial-model", "4"]}, settings=None, bundle_model=6,
+        final_model={"a": 6}, keep_alive=True))
     return s
 
 
@@ -383,6 +399,32 @@ def print_exchange(receiver):
         print("    %7d ms  %s  %s" % (t, arrow, text))
 
 
+def unpack_bundle(args, work, model):
+    """Makes the release bundle from the 32-bit exe and unpacks it in `work`,
+    with a copy of its settings file holding `model`. Returns the exe to run
+    and that settings file."""
+    if not args.exe or not Path(args.exe).is_file():
+        raise RigError("the bundle is made from the 32-bit vantrel.exe, not found at %s" % args.exe)
+    unpacked = work / "bundle"
+    with zipfile.ZipFile(release.make_bundle(args.exe, work)) as archive:
+        archive.extractall(unpacked)
+    original = (unpacked / "vantrel-settings.reg").read_bytes().decode("ascii")
+    edited, count = re.subn(r'^("GpsPositionMode"=dword:)[0-9a-fA-F]{8}',
+                            lambda m: m.group(1) + "%08x" % model, original, flags=re.M)
+    if count != 1:
+        raise RigError("the bundle's vantrel-settings.reg sets GpsPositionMode %d times" % count)
+    settings = work / "vantrel-settings.reg"
+    settings.write_bytes(edited.encode("ascii"))
+    if args.arch.bits == 32:
+        print("  running the bundle's vantrel.exe; its vantrel-settings.reg, model changed to %d, "
+              "imported with %s" % (model, args.arch.reg_view))
+        return unpacked / "vantrel.exe", settings
+    print("  Wine's 64-bit loader cannot start the bundle's 32-bit vantrel.exe: its "
+          "vantrel-settings.reg, model changed to %d, goes with the %s instead, imported "
+          "with %s, the view that build reads" % (model, args.arch.build, args.arch.reg_view))
+    return args.exe_to_run, settings
+
+
 def run_scenario(sc, args):
     problems = unavailable(args, need_exe=True)
     if problems:
@@ -404,6 +446,9 @@ def run_scenario(sc, args):
 
     print("scenario %s: %s" % (sc.name, sc.about))
     print("  running the %s" % args.arch.proves)
+    exe, bundle_settings = args.exe_to_run, None
+    if sc.bundle_model is not None:
+        exe, bundle_settings = unpack_bundle(args, work, sc.bundle_model)
     longest = (sc.elapsed[1] if sc.elapsed else 0) + sc.timeout + 30
     receivers = {}
     process = None
@@ -420,12 +465,14 @@ def run_scenario(sc, args):
             else:
                 wine.link(port, receivers[target].slave)
         wine.reg_import(registry_text(sc.serial, sc.settings), work)
+        if bundle_settings:
+            wine.reg_import_file(bundle_settings)
         if sc.drop_serial_key:
             wine.delete_key(SERIAL_KEY)
             dropped_key = True
 
         pending = dict(sc.late_links)
-        process, started = wine.start_program(args.exe_to_run, work)
+        process, started = wine.start_program(exe, work)
         timed_out = False
         while process.poll() is None:
             now = time.monotonic() - started

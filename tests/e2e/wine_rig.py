@@ -189,7 +189,7 @@ WINE64 = WineArch(64, "64-bit build of the same sources", "Wine's 64-bit loader"
 ARCHES = {"32": WINE32, "64": WINE64}
 FORCE_VARIABLE = "VANTREL_WINE_ARCH"
 CANNOT_RUN_32 = "this kernel cannot execute 32-bit programs (IA-32 emulation is off)"
-STATIC_CHECK = "vantrel.exe itself checked statically: PE32 i386, console, imports, manifest"
+STATIC_CHECK = "vantrel.exe itself checked statically: PE32 i386, console, imports, manifest, version"
 PROBE_32 = "/usr/lib/wine/wineserver32"
 
 
@@ -378,9 +378,12 @@ class Wine:
     def reg_import(self, text, workdir, name="scenario.reg"):
         path = Path(workdir) / name
         path.write_bytes(text.replace("\n", "\r\n").encode("ascii"))
+        self.reg_import_file(path)
+
+    def reg_import_file(self, path):
         # reg takes a Windows path; run it beside the file.
-        self.run([self._tool(self.wine), "reg", "import", name, self.arch.reg_view],
-                 cwd=str(workdir))
+        self.run([self._tool(self.wine), "reg", "import", Path(path).name, self.arch.reg_view],
+                 cwd=str(Path(path).parent))
 
     def delete_key(self, key):
         self.run([self._tool(self.wine), "reg", "delete", key, "/f"])

@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # Checks that vantrel.exe is what a fleet device needs: a 32-bit x86
-# console program that imports only system DLLs and asks for no elevation.
+# console program that imports only system DLLs, asks for no elevation,
+# carries the project's version where Windows shows it and no link time.
 # With x86-64 as second argument it checks the 64-bit test build of the same
 # sources the same way.
+#   check_windows_exe.sh path/to/vantrel.exe i386|x86-64 VERSION
 set -euo pipefail
 
-exe=${1:?usage: check_windows_exe.sh path/to/vantrel.exe [i386|x86-64]}
-arch=${2:-i386}
+usage="usage: check_windows_exe.sh path/to/vantrel.exe i386|x86-64 VERSION (e.g. 1.0.0)"
+exe=${1:?$usage}
+arch=${2:?$usage}
+version=${3:?$usage}
 case "$arch" in
   i386) format=pei-i386 magic=010b kind=PE32 manifest_arch=x86 toolchain=i686-w64-mingw32 ;;
   x86-64) format=pei-x86-64 magic=020b kind=PE32+ manifest_arch=amd64 toolchain=x86_64-w64-mingw32 ;;
@@ -47,6 +51,27 @@ grep -q 'requestedExecutionLevel level="asInvoker"' <<<"$manifest" ||
 grep -q "processorArchitecture=\"$manifest_arch\"" <<<"$manifest" ||
   fail "the manifest does not name the $manifest_arch architecture"
 
+# The version as Explorer's Details tab and (Get-Item).VersionInfo show it:
+# the fixed numbers and the strings, in the table the translation names.
+grep -q "version=\"$version.0\"" <<<"$manifest" || fail "the manifest does not carry version $version.0"
+resource=$(python3 "$(dirname "$0")/../../tools/pe_version.py" "$exe") || fail "no readable version resource"
+expect() {
+  local got
+  got=$(sed -n "s/^$1 //p" <<<"$resource")
+  [ "$got" = "$2" ] || fail "$1 is '$got', not '$2'"
+}
+expect FixedFileVersion "$version.0"
+expect FixedProductVersion "$version.0"
+expect FileVersion "$version"
+expect ProductVersion "$version"
+expect ProductName Vantrel
+expect CompanyName Keldran
+expect OriginalFilename vantrel.exe
+expect StringTable 040904B0
+expect Translation "0409 04B0"
+# A link time in the header would make every build differ from the last.
+expect TimeDateStamp 0
+
 echo "dlls: $(tr '\n' ' ' <<<"$dlls")size: $(stat -c %s "$exe") bytes"
 [ "$failures" -eq 0 ] || exit 1
-echo "$(basename "$exe"): $kind $arch console program, system DLLs only, asInvoker"
+echo "$(basename "$exe"): $kind $arch console program, system DLLs only, asInvoker, version $version, no time stamp"

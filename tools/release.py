@@ -1,0 +1,149 @@
+#!/usr/bin/env python3
+"""Packs the release bundle vantrel-VERSION-win32.zip from a built vantrel.exe:
+
+  vantrel.exe            the 32-bit product, as built
+  vantrel-settings.reg   both settings with their defaults (src/run/)
+  INSTALL.txt            README.md's "Deploying" and "Exit codes" sections, as plain text
+  SHA256SUMS             of the three files above
+
+  release.py --exe build/windows/vantrel.exe --out-dir dist
+
+VERSION is the one the exe carries in its version resource, so the name
+cannot disagree with the contents. The same exe gives the same zip bytes:
+entries in a fixed order with fixed times and attributes, stored rather
+than deflated, so that not even the zlib of the packing machine shows.
+Text files get CRLF line ends, which every Windows editor shows properly.
+"""
+
+import argparse
+import hashlib
+import re
+import sys
+import textwrap
+import zipfile
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import pe_version  # noqa: E402
+
+REPO = Path(__file__).resolve().parents[1]
+README = REPO / "README.md"
+SETTINGS = REPO / "src" / "run" / "vantrel-settings.reg"
+INSTALL_SECTIONS = ("Deploying", "Exit codes")
+I386 = "014C"
+# The earliest time a zip entry can carry; the same for every build.
+ENTRY_TIME = (1980, 1, 1, 0, 0, 0)
+
+
+class ReleaseError(Exception):
+    pass
+
+
+def crlf(text):
+    return text.replace("\r\n", "\n").replace("\n", "\r\n").encode("utf-8")
+
+
+def readme_section(readme, title):
+    """The lines of the README section headed `title`, up to the next heading."""
+    lines = readme.splitlines()
+    heading = re.compile(r"#{2,4} %s$" % re.escape(title))
+    for start, line in enumerate(lines):
+        if heading.fullmatch(line):
+            end = start + 1
+            while end < len(lines) and not lines[end].startswith("#"):
+                end += 1
+            body = lines[start + 1:end]
+            if any(line.strip() for line in body):
+                return body
+    raise ReleaseError('README.md has no section "%s" to make INSTALL.txt from' % title)
+
+
+def plain(markdown_line):
+    line = re.sub(r"\[([^]]+)\]\([^)]+\)", r"\1", markdown_line)
+    return line.replace("**", "").replace("`", "")
+
+
+def as_plain_text(lines):
+    """Markdown as a reader of a plain text file wants it: no fences, no
+    backticks, tables as indented rows."""
+    out = []
+    for line in lines:
+        stripped = line.strip()
+        if stripped.startswith("```"):
+            continue
+        if stripped.startswith("|"):
+            cells = [plain(c.strip()) for c in stripped.strip("|").split("|")]
+            if all(set(c) <= set("-: ") for c in cells):
+                continue
+            out.append(textwrap.fill("  ".join([cells[0].ljust(6)] + cells[1:]), width=78,
+                                     initial_indent="  ", subsequent_indent=" " * 10))
+            continue
+        out.append(plain(line))
+    return out
+
+
+def install_text(readme, version):
+    text = ["Vantrel %s" % version, ""]
+    for title in INSTALL_SECTIONS:
+        body = as_plain_text(readme_section(readme, title))
+        while body and not body[0].strip():
+            body.pop(0)
+        while body and not body[-1].strip():
+            body.pop()
+        text += [title, "-" * len(title), ""] + body + [""]
+    return "\n".join(text)
+
+
+def make_bundle(exe, out_dir, readme=README, settings=SETTINGS):
+    """Writes out_dir/vantrel-VERSION-win32.zip; returns its path."""
+    fields = pe_version.read(exe)
+    if fields["Machine"] != I386:
+        raise ReleaseError("%s is not the 32-bit product (machine %s)" % (exe, fields["Machine"]))
+    version = fields.get("FileVersion")
+    if not version:
+        raise ReleaseError("%s carries no FileVersion" % exe)
+    files = {
+        "vantrel.exe": Path(exe).read_bytes(),
+        "vantrel-settings.reg": crlf(Path(settings).read_text(encoding="ascii")),
+        "INSTALL.txt": crlf(install_text(Path(readme).read_text(encoding="utf-8"), version)),
+    }
+    files["SHA256SUMS"] = crlf("".join("%s  %s\n" % (hashlib.sha256(data).hexdigest(), name)
+                                       for name, data in files.items()))
+    out_dir = Path(out_dir)
+    out_dir.mkdir(parents=True, exist_ok=True)
+    bundle = out_dir / ("vantrel-%s-win32.zip" % version)
+    partial = bundle.with_name(bundle.name + ".partial")
+    with zipfile.ZipFile(partial, "w", zipfile.ZIP_STORED) as archive:
+        for name, data in files.items():
+            entry = zipfile.ZipInfo(name, ENTRY_TIME)
+            # Plain files readable by all where unpacking keeps permissions;
+            # Windows takes no attributes from them.
+            entry.create_system = 3
+            entry.external_attr = 0o100644 << 16
+            archive.writestr(entry, data)
+    partial.replace(bundle)
+    return bundle
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--out-dir", required=True)
+    args = parser.parse_args(argv)
+    try:
+        bundle = make_bundle(args.exe, args.out_dir)
+    except (ReleaseError, pe_version.NotReadable, OSError) as error:
+        print("release: %s" % error)
+        return 1
+    with zipfile.ZipFile(bundle) as archive:
+        sums = archive.read("SHA256SUMS").decode()
+    print("%s (%d bytes, SHA-256 %s)" % (bundle, bundle.stat().st_size,
+                                         hashlib.sha256(bundle.read_bytes()).hexdigest()))
+    print(sums.replace("\r\n", "\n"), end="")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
