@@ -11,10 +11,11 @@
 
   sign.py IN OUT     signs a copy of an executable or an MSI package IN as OUT
 
-The signature is SHA-256. Its signing time is SOURCE_DATE_EPOCH where that
-is set, so that two signings of the same file with the same key and no
-time stamp give the same bytes; otherwise it is the current time. A time
-stamp from a server is new on every signing.
+The signature is SHA-256. Without a time stamp its signing time is
+SOURCE_DATE_EPOCH where that is set, so that two signings of the same file
+with the same key give the same bytes; otherwise it is the current time. A
+time stamp from a server is new on every signing, so a time-stamped release
+is never signed twice alike, and then the signing time is the real one.
 """
 
 import os
@@ -126,8 +127,9 @@ def from_environment(environ=None):
     pfx = environ.get(PFX, "")
     if not pfx:
         return None, UNSIGNED
-    signer = Signer(pfx, environ.get(PASSWORD, ""), environ.get(TIMESTAMP_URL, ""),
-                    signing_time(environ))
+    timestamp_url = environ.get(TIMESTAMP_URL, "")
+    signer = Signer(pfx, environ.get(PASSWORD, ""), timestamp_url,
+                    None if timestamp_url else signing_time(environ))
     signer.check()
     return signer, None
 

@@ -4,9 +4,10 @@ runs it, with a throwaway certificate authority and code-signing certificate:
 the bundle's vantrel.exe verifies against that authority, one flipped byte
 makes it fail, the build tree's exe is left unsigned, SHA256SUMS lists the
 signed exe, the signing time is SOURCE_DATE_EPOCH and a second signing gives
-the same bytes; a wrong password, or no osslsigncode, is one line and leaves
-no output directory; without a certificate one line says the release is
-unsigned.
+the same bytes; with a time-stamp URL the signature carries a time stamp
+from that authority (a throwaway one on 127.0.0.1); a wrong password, or no
+osslsigncode, is one line and leaves no output directory; without a
+certificate one line says the release is unsigned.
 
   check_signed_release.py path/to/vantrel.exe
 """
@@ -117,6 +118,18 @@ def main(argv):
         _, again = bundle_files(work / "again")
         expect(code == 0 and again.get("vantrel.exe") == files["vantrel.exe"],
                "a second signing with the same key and SOURCE_DATE_EPOCH gives the same exe")
+
+        with throwaway_signer.TimeStampServer(certificate) as url:
+            code, lines = release(exe, work / "stamped", **dict(signing, **{sign.TIMESTAMP_URL: url}))
+        _, stamped = bundle_files(work / "stamped")
+        expect(code == 0 and any("time-stamped by %s" % url in line for line in lines),
+               "a release with a time-stamp URL says it was time-stamped", "\n".join(lines))
+        (work / "stamped.exe").write_bytes(stamped.get("vantrel.exe", b""))
+        ok, last, output = throwaway_signer.verify(work / "stamped.exe", certificate.ca)
+        expect(ok and "Timestamp Server Signature verification: ok" in output
+               and "Signature verification: ok" in output,
+               "its exe carries a time stamp from that authority, and both verify: %s" % last,
+               output)
 
         code, lines = release(exe, work / "wrong", **dict(signing, **{sign.PASSWORD: "wrong"}))
         expect(code != 0 and len(lines) == 1 and "wrong password" in lines[0],
