@@ -143,7 +143,8 @@ def shipped_exe(exe, staging, signer):
 
 
 def publish(made, out_dir):
-    """Moves the finished files into out_dir, each appearing whole."""
+    """Copies the finished files into out_dir, each appearing whole under
+    its own name."""
     out_dir = Path(out_dir)
     out_dir.mkdir(parents=True, exist_ok=True)
     published = []
@@ -158,8 +159,9 @@ def publish(made, out_dir):
 
 def make_release(exe, out_dir, signer=None):
     """Makes the release's files from `exe` (signed first when `signer` is
-    given) and returns their paths in out_dir. A package is built from the
-    same shipped exe into `staging` and signed there (signer.sign_msi)
+    given) and returns their paths in out_dir. Each file is made in
+    `staging` from the one shipped exe; a file that carries a signature of
+    its own (an installer package: Signer.sign_msi) is signed there too,
     before it joins `made`."""
     with tempfile.TemporaryDirectory(prefix="vantrel-release.") as staging:
         exe = shipped_exe(exe, staging, signer)
