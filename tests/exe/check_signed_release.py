@@ -38,8 +38,8 @@ def release(exe, out_dir, **settings):
     env = {k: v for k, v in os.environ.items()
            if k not in (sign.PFX, sign.PASSWORD, sign.TIMESTAMP_URL, "SOURCE_DATE_EPOCH")}
     env.update(settings)
-    done = subprocess.run([sys.executable, str(RELEASE), "--exe", str(exe), "--out-dir", str(out_dir)],
-                          env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+    command = [sys.executable, str(RELEASE), "--exe", str(exe), "--out-dir", str(out_dir)]
+    done = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                           stderr=subprocess.STDOUT, text=True)
     return done.returncode, done.stdout.splitlines()
 
@@ -61,8 +61,8 @@ def main(argv):
     failures = []
 
     def expect(ok, what, detail=""):
-        print("  %s  %s%s" % ("ok  " if ok else "FAIL", what,
-                             ("\n        " + detail.replace("\n", "\n        ")) if detail and not ok else ""))
+        shown = ("\n" + detail).replace("\n", "\n        ") if detail and not ok else ""
+        print("  %s  %s%s" % ("ok  " if ok else "FAIL", what, shown))
         if not ok:
             failures.append(what)
 
@@ -120,7 +120,8 @@ def main(argv):
                "a second signing with the same key and SOURCE_DATE_EPOCH gives the same exe")
 
         with throwaway_signer.TimeStampServer(certificate) as url:
-            code, lines = release(exe, work / "stamped", **dict(signing, **{sign.TIMESTAMP_URL: url}))
+            stamping = dict(signing, **{sign.TIMESTAMP_URL: url})
+            code, lines = release(exe, work / "stamped", **stamping)
         _, stamped = bundle_files(work / "stamped")
         expect(code == 0 and any("time-stamped by %s" % url in line for line in lines),
                "a release with a time-stamp URL says it was time-stamped", "\n".join(lines))
