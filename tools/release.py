@@ -1,12 +1,17 @@
 #!/usr/bin/env python3
 """Packs the release bundle vantrel-VERSION-win32.zip from a built vantrel.exe:
 
-  vantrel.exe            the 32-bit product, as built
+  vantrel.exe            the 32-bit product, as built, or a signed copy of it
   vantrel-settings.reg   both settings with their defaults (src/run/)
   INSTALL.txt            README.md's "Deploying" and "Exit codes" sections, as plain text
   SHA256SUMS             of the three files above
 
   release.py --exe build/windows/vantrel.exe --out-dir dist
+
+With VANTREL_SIGN_PFX set (tools/sign.py) the exe is Authenticode-signed
+before it is packed; without it one line says the release is unsigned.
+Every file is made, and signed, away from the output directory and moved
+there only when all are done: a failure leaves it as it was.
 
 VERSION is the one the exe carries in its version resource, so the name
 cannot disagree with the contents. The same exe gives the same zip bytes:
@@ -18,7 +23,9 @@ Text files get CRLF line ends, which every Windows editor shows properly.
 import argparse
 import hashlib
 import re
+import shutil
 import sys
+import tempfile
 import textwrap
 import zipfile
 from pathlib import Path
@@ -26,6 +33,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import pe_version  # noqa: E402
+import sign  # noqa: E402
 
 REPO = Path(__file__).resolve().parents[1]
 README = REPO / "README.md"
@@ -126,6 +134,41 @@ def make_bundle(exe, out_dir, readme=README, settings=SETTINGS):
     return bundle
 
 
+def shipped_exe(exe, staging, signer):
+    """The exe every file of the release is made from: a signed copy,
+    never the build tree's own file, or that file itself when unsigned."""
+    if signer is None:
+        return Path(exe)
+    return signer.sign_copy(exe, Path(staging) / "vantrel.exe")
+
+
+def publish(made, out_dir):
+    """Copies the finished files into out_dir, each appearing whole under
+    its own name."""
+    out_dir = Path(out_dir)
+    out_dir.mkdir(parents=True, exist_ok=True)
+    published = []
+    for path in made:
+        target = out_dir / path.name
+        partial = target.with_name(target.name + ".partial")
+        shutil.copyfile(path, partial)
+        partial.replace(target)
+        published.append(target)
+    return published
+
+
+def make_release(exe, out_dir, signer=None):
+    """Makes the release's files from `exe` (signed first when `signer` is
+    given) and returns their paths in out_dir. Each file is made in
+    `staging` from the one shipped exe; a file that carries a signature of
+    its own (an installer package: Signer.sign_msi) is signed there too,
+    before it joins `made`."""
+    with tempfile.TemporaryDirectory(prefix="vantrel-release.") as staging:
+        exe = shipped_exe(exe, staging, signer)
+        made = [make_bundle(exe, Path(staging) / "made")]
+        return publish(made, out_dir)
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -133,8 +176,17 @@ def main(argv):
     parser.add_argument("--out-dir", required=True)
     args = parser.parse_args(argv)
     try:
-        bundle = make_bundle(args.exe, args.out_dir)
-    except (ReleaseError, pe_version.NotReadable, OSError) as error:
+        signer, unsigned = sign.from_environment()
+        bundle, = make_release(args.exe, args.out_dir, signer)
+        if unsigned:
+            print("release: %s" % unsigned)
+        elif not signer.timestamp_url:
+            print("release: signed with %s, without a time stamp (%s is not set): the "
+                  "signature expires with the certificate" % (signer.pfx, sign.TIMESTAMP_URL))
+        else:
+            print("release: signed with %s, time-stamped by %s" % (signer.pfx,
+                                                                    signer.timestamp_url))
+    except (ReleaseError, sign.SignError, pe_version.NotReadable, OSError) as error:
         print("release: %s" % error)
         return 1
     with zipfile.ZipFile(bundle) as archive:

@@ -29,11 +29,14 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "exe"))
 
 from wine_rig import (ACK_LINE, ARCHES, CFG_PRT_FRAME, EXIT_MEANINGS,  # noqa: E402
                       NAV5_POLL_FRAME, SERIAL_KEY, RigError, SimReceiver, Wine, choose_arch,
                       describe_frame, fallback_device, hexs, nav5_set_frame, registry_text)
 import release  # noqa: E402
+import sign  # noqa: E402
+import throwaway_signer  # noqa: E402
 
 SKIP = 77
 
@@ -97,6 +100,9 @@ class Scenario:
     # Run the release bundle made from the 32-bit exe, with its settings
     # file imported after the scenario's registry, GpsPositionMode set to this.
     bundle_model: int = None
+    # That bundle signed with a throwaway certificate, as ./vantrel release
+    # signs with VANTREL_SIGN_PFX.
+    signed_bundle: bool = False
 
 
 def build_scenarios():
@@ -286,6 +292,13 @@ def build_scenarios():
         exit_code=0, ack_lines=3, frames={"a": full_run(6)},
         receivers={"a": ["--initial-model", "4"]}, settings=None, bundle_model=6,
         final_model={"a": 6}, keep_alive=True))
+    s.append(Scenario(
+        "bundle_signed",
+        "the release bundle signed with a throwaway CA's code-signing certificate: the "
+        "signed exe verifies against that CA, starts and sends model 2",
+        exit_code=0, ack_lines=3, frames={"a": full_run(2)},
+        receivers={"a": ["--initial-model", "4"]}, settings=None, bundle_model=2,
+        signed_bundle=True, final_model={"a": 2}))
     return s
 
 
@@ -399,14 +412,37 @@ def print_exchange(receiver):
         print("    %7d ms  %s  %s" % (t, arrow, text))
 
 
-def unpack_bundle(args, work, model):
-    """Makes the release bundle from the 32-bit exe and unpacks it in `work`,
-    with a copy of its settings file holding `model`. Returns the exe to run
-    and that settings file."""
+def throwaway_signer_for(work):
+    """A signer as ./vantrel release makes one from its environment, with
+    a certificate made for this run; and the CA that certificate verifies
+    against."""
+    try:
+        certificate = throwaway_signer.make(work / "certificate", "throwaway")
+        signer, _ = sign.from_environment({sign.PFX: str(certificate.pfx),
+                                           sign.PASSWORD: certificate.password})
+    except (throwaway_signer.CertificateError, sign.SignError) as error:
+        raise RigError(str(error)) from None
+    return signer, certificate.ca
+
+
+def signature_check(exe, ca, which):
+    ok, last, output = throwaway_signer.verify(exe, ca)
+    return (ok and "Signature verification: ok" in output,
+            "%s carries a signature that verifies against the throwaway CA" % which,
+            "osslsigncode verify: %s\n%s" % (last, output))
+
+
+def unpack_bundle(args, work, model, signed):
+    """Makes the release bundle from the 32-bit exe (signed, if `signed`)
+    and unpacks it in `work`, with a copy of its settings file holding
+    `model`. Returns the exe to run, that settings file, and the checks of
+    the exe's signature as Checks.expect's arguments."""
     if not args.exe or not Path(args.exe).is_file():
         raise RigError("the bundle is made from the 32-bit vantrel.exe, not found at %s" % args.exe)
     unpacked = work / "bundle"
-    with zipfile.ZipFile(release.make_bundle(args.exe, work)) as archive:
+    signer, ca = throwaway_signer_for(work) if signed else (None, None)
+    bundle, = release.make_release(args.exe, work, signer)
+    with zipfile.ZipFile(bundle) as archive:
         archive.extractall(unpacked)
     original = (unpacked / "vantrel-settings.reg").read_bytes().decode("ascii")
     edited, count = re.subn(r'^("GpsPositionMode"=dword:)[0-9a-fA-F]{8}',
@@ -415,14 +451,23 @@ def unpack_bundle(args, work, model):
         raise RigError("the bundle's vantrel-settings.reg sets GpsPositionMode %d times" % count)
     settings = work / "vantrel-settings.reg"
     settings.write_bytes(edited.encode("ascii"))
+    signature = ([signature_check(unpacked / "vantrel.exe", ca, "the bundle's vantrel.exe")]
+                 if signed else [])
     if args.arch.bits == 32:
-        print("  running the bundle's vantrel.exe; its vantrel-settings.reg, model changed to %d, "
-              "imported with %s" % (model, args.arch.reg_view))
-        return unpacked / "vantrel.exe", settings
+        print("  running the bundle's %svantrel.exe; its vantrel-settings.reg, model changed "
+              "to %d, imported with %s" % ("signed " if signed else "", model, args.arch.reg_view))
+        return unpacked / "vantrel.exe", settings, signature
+    exe = Path(args.exe_to_run)
+    if signed:
+        (work / "x64").mkdir()
+        exe = signer.sign_copy(exe, work / "x64" / "vantrel.exe")
+        signature.append(signature_check(exe, ca, "the signed copy of the %s" % args.arch.build))
     print("  Wine's 64-bit loader cannot start the bundle's 32-bit vantrel.exe: its "
-          "vantrel-settings.reg, model changed to %d, goes with the %s instead, imported "
-          "with %s, the view that build reads" % (model, args.arch.build, args.arch.reg_view))
-    return args.exe_to_run, settings
+          "vantrel-settings.reg, model changed to %d, goes with the %s%s instead, imported "
+          "with %s, the view that build reads"
+          % (model, args.arch.build, ", signed the same way," if signed else "",
+             args.arch.reg_view))
+    return exe, settings, signature
 
 
 def run_scenario(sc, args):
@@ -446,9 +491,10 @@ def run_scenario(sc, args):
 
     print("scenario %s: %s" % (sc.name, sc.about))
     print("  running the %s" % args.arch.proves)
-    exe, bundle_settings = args.exe_to_run, None
+    exe, bundle_settings, signature = args.exe_to_run, None, []
     if sc.bundle_model is not None:
-        exe, bundle_settings = unpack_bundle(args, work, sc.bundle_model)
+        exe, bundle_settings, signature = unpack_bundle(args, work, sc.bundle_model,
+                                                        sc.signed_bundle)
     longest = (sc.elapsed[1] if sc.elapsed else 0) + sc.timeout + 30
     receivers = {}
     process = None
@@ -505,6 +551,8 @@ def run_scenario(sc, args):
         print_exchange(receiver)
 
     checks = Checks()
+    for check in signature:
+        checks.expect(*check)
     checks.expect(not timed_out, "the program ended by itself (limit %.0f s)" % sc.timeout)
     checks.expect(exit_code == sc.exit_code,
                   "exit code %d (%s)" % (sc.exit_code, EXIT_MEANINGS.get(sc.exit_code, "?")),
