@@ -308,7 +308,7 @@ def main(argv):
             say("  Simulated receiver on %s, reached as COM5 (listed as \\Device\\NmeaVcp2)"
                 % receiver.slave)
         wine.reg_import(registry_text(serial, settings), run_dir)
-        say("  Running: the %s" % arch.proves)
+        say("  Running the program now.")
         say()
         process, started = wine.start_program(exe, run_dir)
         process.wait(timeout=300)
