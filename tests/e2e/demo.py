@@ -12,7 +12,6 @@ stopped when the demo ends.
 """
 
 import argparse
-import re
 import sys
 import time
 from pathlib import Path
