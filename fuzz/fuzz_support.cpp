@@ -79,7 +79,8 @@ Bytes Schedule::AtTimeZero() const {
 
 int WholeFrameAtStart(const Bytes& bytes, std::uint8_t messageClass, std::uint8_t id) {
   if (bytes.size() < 8 || bytes[0] != kSyncChar1) return -1;
-  const std::size_t length = bytes[4] | (bytes[5] << 8);
+  const std::size_t length =
+      static_cast<std::size_t>(bytes[4]) | (static_cast<std::size_t>(bytes[5]) << 8);
   if (length > kLargestAcceptedLength || bytes.size() < length + 8) return -1;
   const Bytes frame(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(length + 8));
   const Bytes expected = Sim::BuildUbxFrame(messageClass, id, Bytes(frame.begin() + 6, frame.end() - 2));
@@ -174,7 +175,8 @@ std::vector<Bytes> FramesIn(const Bytes& stream, std::uint8_t messageClass, std:
   for (std::size_t p = 1; p + 4 < stream.size(); ++p) {
     if (stream[p - 1] != kSyncChar1 || stream[p] != kSyncChar2) continue;
     if (stream[p + 1] != messageClass || stream[p + 2] != id) continue;
-    const std::size_t length = stream[p + 3] | (stream[p + 4] << 8);
+    const std::size_t length = static_cast<std::size_t>(stream[p + 3]) |
+                               (static_cast<std::size_t>(stream[p + 4]) << 8);
     if (length > kLargestAcceptedLength) continue;
     const std::size_t payloadAt = p + 5;
     if (payloadAt + length + 2 > stream.size()) continue;

@@ -33,21 +33,27 @@ const char* ExchangeName(Exchange exchange) {
 
 std::vector<std::uint8_t> BuildUbxFrame(std::uint8_t messageClass, std::uint8_t id,
                                         const std::vector<std::uint8_t>& payload) {
-  std::vector<std::uint8_t> frame = {kSync1,
-                                     kSync2,
-                                     messageClass,
-                                     id,
-                                     static_cast<std::uint8_t>(payload.size() & 0xFF),
-                                     static_cast<std::uint8_t>((payload.size() >> 8) & 0xFF)};
-  frame.insert(frame.end(), payload.begin(), payload.end());
+  // Sized once and filled in place: growing a six-byte header by the
+  // payload sends GCC 12's optimiser down vector's reallocation path, where
+  // it reports a bounds fault that cannot happen.
+  constexpr std::size_t kHeaderSize = 6;
+  constexpr std::size_t kChecksumSize = 2;
+  std::vector<std::uint8_t> frame(kHeaderSize + payload.size() + kChecksumSize);
+  frame[0] = kSync1;
+  frame[1] = kSync2;
+  frame[2] = messageClass;
+  frame[3] = id;
+  frame[4] = static_cast<std::uint8_t>(payload.size() & 0xFF);
+  frame[5] = static_cast<std::uint8_t>((payload.size() >> 8) & 0xFF);
+  std::copy(payload.begin(), payload.end(), frame.begin() + kHeaderSize);
   std::uint8_t ckA = 0;
   std::uint8_t ckB = 0;
-  for (std::size_t i = 2; i < frame.size(); ++i) {
+  for (std::size_t i = 2; i < kHeaderSize + payload.size(); ++i) {
     ckA = static_cast<std::uint8_t>(ckA + frame[i]);
     ckB = static_cast<std::uint8_t>(ckB + ckA);
   }
-  frame.push_back(ckA);
-  frame.push_back(ckB);
+  frame[frame.size() - 2] = ckA;
+  frame[frame.size() - 1] = ckB;
   return frame;
 }
 
@@ -162,7 +168,8 @@ void ReceiverModel::ParseIncoming(std::uint8_t byte, std::uint64_t nowMs) {
     return;
   }
   if (incoming_.size() < 6) return;
-  const std::size_t length = incoming_[4] | (incoming_[5] << 8);
+  const std::size_t length =
+      static_cast<std::size_t>(incoming_[4]) | (static_cast<std::size_t>(incoming_[5]) << 8);
   if (length > kLargestIncomingPayload) {
     incoming_.clear();
     return;

@@ -1,50 +1,68 @@
 #!/usr/bin/env python3
 """Shows one run of vantrel.exe under Wine against the simulated receiver,
 in plain words: what crossed the line, what the program printed, and what
-its exit code means.
-
-  demo.py [SCENARIO] [--model N] [--build-dir DIR] [--exe PATH] [--sim PATH]
+its exit code means, in general and in this run.
 
 It runs the 32-bit vantrel.exe under 32-bit Wine where this kernel runs
 32-bit programs, else the 64-bit build of the same sources under Wine's
-64-bit loader (VANTREL_WINE_ARCH=32|64 forces either), and says which.
-The Wine prefix lives in DIR/demo-wine32 or DIR/demo-wine64 (made on first
-use, about 10 s, and reused afterwards); the wineserver is stopped when the
-demo ends.
+64-bit loader (VANTREL_WINE_ARCH=32|64 forces either, auto is the default),
+and says which. The Wine prefix lives in DIR/demo-wine32 or DIR/demo-wine64
+(made on first use, about 10 s, and reused afterwards); the wineserver is
+stopped when the demo ends.
 """
 
 import argparse
 import sys
 import time
 from pathlib import Path
+from typing import NamedTuple
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from wine_rig import (EXIT_MEANINGS, MODEL_NAMES, RigError, SimReceiver, Wine,  # noqa: E402
-                      choose_arch, describe_frame, hexs, registry_text)
+                      choose_arch, describe_frame, hexs, registry_text, ubx_frame)
 
 REPO = Path(__file__).resolve().parents[2]
 
-# name -> (what the receiver does, vantrel-sim arguments, settings changes)
+
+class DemoScenario(NamedTuple):
+    about: str  # one line for the list of scenarios
+    receiver: str  # what the simulated receiver does
+    sim_args: list  # vantrel-sim arguments; None: no receiver at all
+    settings: dict  # settings beside GpsPositionMode
+
+
 SCENARIOS = {
-    "ok": ("the receiver answers everything and takes the model", [], {}),
-    "nak-port": ("the receiver refuses the port configuration (ACK-NAK)", ["--port", "nak"], {}),
-    "nak-set": ("the receiver refuses the dynamic model (ACK-NAK), so no poll follows",
-                ["--set", "nak"], {}),
-    "mismatch": ("the receiver acknowledges the model but reports another one when polled",
-                 ["--poll", "report-model=%(other)d"], {}),
-    "silent": ("the receiver never says anything (the program gives up after about 75 s)",
-               ["--silent"], {}),
-    "disabled": ("DisableVantrel=1: only the port is configured", [],
-                 {"DisableVantrel": ("dword", 1)}),
-    "corrupt-poll": ("the poll response has a bad checksum",
-                     ["--poll", "corrupt-response-checksum"], {}),
-    "other-ack-first": ("an acknowledgement for another message comes before the model's",
-                        ["--set", "foreign-ack-first"], {}),
-    "no-port": ("nothing is listed and COM3 never appears (about 14 s of retries)", None, {}),
+    "ok": DemoScenario("the receiver answers everything and takes the model",
+                       "answers everything and takes the model", [], {}),
+    "nak-port": DemoScenario("the receiver refuses the port configuration (ACK-NAK)",
+                             "refuses the port configuration (ACK-NAK)", ["--port", "nak"], {}),
+    "nak-set": DemoScenario("the receiver refuses the dynamic model (ACK-NAK), so no poll follows",
+                            "refuses the dynamic model (ACK-NAK)", ["--set", "nak"], {}),
+    "mismatch": DemoScenario("the receiver acknowledges the model but reports another one when "
+                             "polled",
+                             "acknowledges the model, but reports model %(other)d when polled",
+                             ["--poll", "report-model=%(other)d"], {}),
+    "silent": DemoScenario("the receiver never says anything (the program gives up after about "
+                           "75 s)", "never says anything", ["--silent"], {}),
+    "disabled": DemoScenario("the model stage is disabled (DisableVantrel=1): only the port is "
+                             "configured", "answers everything", [],
+                             {"DisableVantrel": ("dword", 1)}),
+    "corrupt-poll": DemoScenario("the poll response has a bad checksum",
+                                 "answers the poll with a bad checksum",
+                                 ["--poll", "corrupt-response-checksum"], {}),
+    "other-ack-first": DemoScenario("an acknowledgement for another message comes before the "
+                                    "model's",
+                                    "acknowledges another message before the model set",
+                                    ["--set", "foreign-ack-first"], {}),
+    "no-port": DemoScenario("nothing is listed and COM3 never appears (about 14 s of retries)",
+                            "none: nothing is listed and COM3 never appears", None, {}),
 }
 
 ARROW = "→" if (sys.stdout.encoding or "").lower().replace("-", "") in ("utf8",) else "->"
+
+CFG_CLASS, ACK_CLASS = 0x06, 0x05
+CFG_PRT, CFG_NAV5 = 0x00, 0x24
 
 
 def say(text=""):
@@ -58,18 +76,185 @@ def describe_console(data):
     return [repr(line + b"\n")[2:-1] for line in lines]
 
 
-def main(argv):
-    parser = argparse.ArgumentParser(description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("scenario", nargs="?", default="ok", choices=sorted(SCENARIOS))
-    parser.add_argument("--model", type=int, default=4,
+def model_name(model):
+    return "model %d (%s)" % (model, MODEL_NAMES.get(model, "not a valid model"))
+
+
+def dword(text):
+    value = int(text)
+    if not 0 <= value <= 0xFFFFFFFF:
+        raise argparse.ArgumentTypeError("%s does not fit a REG_DWORD" % text)
+    return value
+
+
+def parse_arguments(argv):
+    width = max(len(name) for name in SCENARIOS)
+    listing = "\n".join("  %-*s  %s" % (width, name, sc.about) for name, sc in SCENARIOS.items())
+    parser = argparse.ArgumentParser(
+        prog="./vantrel demo", description=__doc__,
+        epilog="scenarios:\n" + listing, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("scenario", nargs="?", default="ok", choices=list(SCENARIOS),
+                        metavar="SCENARIO", help="what the simulated receiver does (default: ok;"
+                                                 " listed below)")
+    parser.add_argument("--model", type=dword, default=4, metavar="N",
                         help="GpsPositionMode written to the registry (REG_DWORD, default 4)")
-    parser.add_argument("--build-dir", default=str(REPO / "build"))
-    parser.add_argument("--exe", default=None,
-                        help="default: BUILD/windows/vantrel.exe, or BUILD/windows-x64/vantrel.exe"
+    parser.add_argument("--build-dir", default=str(REPO / "build"), metavar="DIR",
+                        help="where the presets' builds are, and where the demo keeps its Wine "
+                             "prefix (default: build)")
+    parser.add_argument("--exe", default=None, metavar="PATH",
+                        help="default: DIR/windows/vantrel.exe, or DIR/windows-x64/vantrel.exe"
                              " under Wine's 64-bit loader")
-    parser.add_argument("--sim", default=None, help="default: BUILD/sim/sim/vantrel-sim")
-    args = parser.parse_args(argv)
+    parser.add_argument("--sim", default=None, metavar="PATH",
+                        help="default: DIR/sim/sim/vantrel-sim")
+    # ./vantrel checks the arguments this way before it installs or builds anything.
+    parser.add_argument("--check-arguments", action="store_true", help=argparse.SUPPRESS)
+    return parser.parse_args(argv)
+
+
+# ---------------------------------------------------------------------------
+# The account of a run, from the receiver's transcript and the exit code
+
+def intact(frame):
+    length = frame[4] | frame[5] << 8
+    return frame == ubx_frame(frame[2], frame[3], frame[6:6 + length])
+
+
+def ubx_frames(exchange, direction):
+    return [data for _, d, kind, data in exchange if kind == "ubx" and d == direction]
+
+
+def sent(exchange, message_id, payload_length):
+    return any(f[2] == CFG_CLASS and f[3] == message_id and len(f) == payload_length + 8
+               for f in ubx_frames(exchange, "to-receiver"))
+
+
+def answers_for(exchange, message_id):
+    """The intact ACK-ACK / ACK-NAK frames naming CFG `message_id`, as 'ACK' or 'NAK'."""
+    return ["ACK" if f[3] == 0x01 else "NAK" for f in ubx_frames(exchange, "to-program")
+            if f[2] == ACK_CLASS and f[3] in (0x00, 0x01) and len(f) == 10 and intact(f)
+            and f[6] == CFG_CLASS and f[7] == message_id]
+
+
+def poll_responses(exchange):
+    """The CFG-NAV5 responses the receiver sent: (intact, model)."""
+    return [(intact(f), f[8]) for f in ubx_frames(exchange, "to-program")
+            if f[2] == CFG_CLASS and f[3] == CFG_NAV5 and len(f) >= 11]
+
+
+def crossing_lines(exchange, zero, arrow):
+    """One row per frame, at the time it was written or received; NMEA
+    sentences that went out together share a row."""
+    lines = []
+    nmea = []
+
+    def flush_nmea():
+        if nmea:
+            names = [text.split(",")[0].lstrip("$") for _, text in nmea]
+            lines.append("%+8.3f s  receiver %s program: NMEA text (%s)"
+                         % ((nmea[0][0] - zero) / 1000.0, arrow, ", ".join(names)))
+            nmea.clear()
+
+    for t, direction, kind, data in exchange:
+        if kind == "nmea":
+            if nmea and nmea[0][0] != t:
+                flush_nmea()
+            nmea.append((t, data.decode("ascii", "replace").strip()))
+            continue
+        flush_nmea()
+        who = ("program %s receiver" if direction == "to-receiver" else "receiver %s program") % arrow
+        if kind == "ubx":
+            text = describe_frame(data, direction)
+        else:
+            text = "%d other bytes: %s" % (len(data), hexs(data[:32]))
+        lines.append("%+8.3f s  %s: %s" % ((t - zero) / 1000.0, who, text))
+    flush_nmea()
+    return lines
+
+
+def model_lines(exchange, held):
+    """What the receiver reported when polled; the simulator's own model
+    (`held`) only where it differs, marked as the simulator's state."""
+    responses = poll_responses(exchange)
+    believed = [model for ok, model in responses if ok]
+    if believed:
+        reported = believed[-1]
+        lines = ["When polled, the receiver reported dynamic %s." % model_name(reported)]
+    elif responses:
+        reported = None
+        lines = ["The receiver's answer to the poll had a bad checksum: it reported no model "
+                 "the program could believe."]
+    else:
+        reported = None
+        lines = ["The receiver was never polled, so it reported no model."]
+    if held is not None and held != reported:
+        lines.append("(The simulator's own state, which the program cannot see: it holds "
+                     "%s.)" % model_name(held))
+    return lines
+
+
+def what_happened(exchange, code, requested):
+    """This run in words: the port's answer, then the model stage's."""
+    if code == 2:
+        return "no port could be opened, so nothing was sent."
+    if code not in EXIT_MEANINGS:
+        return "the program ended with a code Vantrel never returns."
+    port_answers = answers_for(exchange, CFG_PRT)
+    if code in (0, 4, 6):
+        port = "the port configuration was acknowledged"
+    elif "NAK" in port_answers:
+        port = "the receiver refused the port configuration (ACK-NAK)"
+    else:
+        port = "the port configuration was not acknowledged (no answer within the wait)"
+    if code in (6, 7):
+        return port + "; the model stage was skipped (DisableVantrel), so no model was sent."
+    port += "; " if code in (0, 4) else "; the model stage ran all the same: "
+    wanted = model_name(requested)
+    responses = poll_responses(exchange)
+    if code in (4, 5):
+        reported = [model for ok, model in responses if ok][-1]
+        return port + ("%s was set and acknowledged, but when polled the receiver reported "
+                       "%s: confirmed different." % (wanted, model_name(reported)))
+    if not sent(exchange, CFG_NAV5, 36):
+        return port + "the model set was never sent: %s is not confirmed." % wanted
+    if not sent(exchange, CFG_NAV5, 0):
+        if "NAK" in answers_for(exchange, CFG_NAV5):
+            return port + ("the receiver refused the model set (ACK-NAK), so no poll followed: "
+                           "%s is not set." % wanted)
+        return port + ("the model set was not acknowledged (no answer within the wait), so no "
+                       "poll followed: %s is not confirmed." % wanted)
+    if any(ok and model == requested for ok, model in responses):
+        return port + ("%s was set, and when polled the receiver reported it: confirmed "
+                       "equal." % wanted)
+    if responses:
+        return port + ("%s was set and acknowledged, but the poll's answer had a bad checksum "
+                       "and was not believed: the model is not confirmed." % wanted)
+    return port + ("%s was set and acknowledged, but the poll was not answered: the model is "
+                   "not confirmed." % wanted)
+
+
+def account(receiver, code, requested, arrow=ARROW):
+    """The demo's account of a finished run: what crossed the line, the
+    model the receiver reported, and what the exit code stands for here."""
+    lines = []
+    exchange = receiver.exchange() if receiver is not None else []
+    if receiver is not None:
+        lines.append("What crossed the line (times from when the program set the line up):")
+        opened = receiver.of("line-open")
+        zero = opened[0]["t"] if opened else 0
+        if not opened:
+            lines.append("  the program never opened the receiver's port")
+        lines += ["  " + line for line in crossing_lines(exchange, zero, arrow)]
+        end = receiver.end()
+        if opened:
+            lines += ["  " + line for line in model_lines(exchange, end.get("model") if end
+                                                          else None)]
+    return lines, "In this run: " + what_happened(exchange, code, requested)
+
+
+def main(argv):
+    args = parse_arguments(argv)
+    if args.check_arguments:
+        return 0
 
     try:
         arch, what_ran = choose_arch()
@@ -79,26 +264,25 @@ def main(argv):
     build = Path(args.build_dir).resolve()
     exe = Path(args.exe) if args.exe else arch.exe(build)
     sim = Path(args.sim) if args.sim else build / "sim" / "sim" / "vantrel-sim"
-    for path, what in ((exe, "%s (cmake --build --preset %s)" % (arch.build, arch.preset)),
-                       (sim, "vantrel-sim (cmake --build --preset sim)")):
+    for path, what, preset in ((exe, arch.build, arch.preset), (sim, "vantrel-sim", "sim")):
         if not path.is_file():
-            say("demo: %s not found: build %s" % (path, what))
+            say("demo: %s not found: build %s with `cmake --preset %s && cmake --build --preset "
+                "%s` (./vantrel demo does this itself)" % (path, what, preset, preset))
             return 1
-    if not 0 <= args.model <= 0xFFFFFFFF:
-        say("demo: --model must fit a REG_DWORD")
-        return 1
 
-    about, sim_args, settings_extra = SCENARIOS[args.scenario]
-    sanitised = args.model if args.model in MODEL_NAMES else 0
-    other = 3 if sanitised != 3 else 4
+    scenario = SCENARIOS[args.scenario]
+    requested = args.model if args.model in MODEL_NAMES else 0
+    other = 3 if requested != 3 else 4
     say("Vantrel demo: %s" % args.scenario)
     say("  " + what_ran)
-    say("  Receiver: %s" % about)
+    say("  Receiver: %s" % (scenario.receiver % {"other": other}))
     settings = {"GpsPositionMode": ("dword", args.model)}
-    settings.update(settings_extra)
+    settings.update(scenario.settings)
     say("  Settings: " + ", ".join("%s = %s (%s)" % (k, v[1], "REG_DWORD" if v[0] == "dword"
                                                       else "REG_SZ")
                                    for k, v in settings.items()))
+    if settings.get("DisableVantrel", ("dword", 0))[1]:
+        say("  (DisableVantrel nonzero: the model stage is skipped, only the port is configured)")
     if args.model not in MODEL_NAMES:
         say("  (GpsPositionMode %d is not a model code: the program should send model 0)"
             % args.model)
@@ -114,16 +298,16 @@ def main(argv):
         wine.create_prefix(fresh=False)
         wine.clear_com_links()
         serial = {}
-        if sim_args is not None:
+        if scenario.sim_args is not None:
             receiver = SimReceiver(sim, run_dir, "demo",
-                                   [a % {"other": other} for a in sim_args] +
+                                   [a % {"other": other} for a in scenario.sim_args] +
                                    ["--nmea-period-ms", "500"], max_seconds=200)
             wine.link("com5", receiver.slave)
             serial = {r"\Device\NmeaVcp2": ("sz", "COM5")}
             say("  Simulated receiver on %s, reached as COM5 (listed as \\Device\\NmeaVcp2)"
                 % receiver.slave)
         wine.reg_import(registry_text(serial, settings), run_dir)
-        say("  Running: the %s" % arch.proves)
+        say("  Running the program now.")
         say()
         process, started = wine.start_program(exe, run_dir)
         process.wait(timeout=300)
@@ -136,40 +320,11 @@ def main(argv):
             receiver.stop()
         wine.stop_server()
 
-    if receiver is not None:
-        say("What crossed the line (times from when the program set the line up):")
-        opened = receiver.of("line-open")
-        zero = opened[0]["t"] if opened else 0
-        if not opened:
-            say("  the program never opened the receiver's port")
-        nmea_run = []
-
-        def flush_nmea():
-            if nmea_run:
-                t0 = nmea_run[0][0]
-                names = [text.split(",")[0].lstrip("$") for _, text in nmea_run]
-                say("  %+7.3f s  receiver %s program: NMEA text (%s)"
-                    % ((t0 - zero) / 1000.0, ARROW, ", ".join(names)))
-                nmea_run.clear()
-
-        for t, direction, kind, data in receiver.exchange():
-            if kind == "nmea":
-                nmea_run.append((t, data.decode("ascii", "replace").strip()))
-                continue
-            flush_nmea()
-            who = ("program %s receiver" if direction == "to-receiver"
-                   else "receiver %s program") % ARROW
-            if kind == "ubx":
-                text = describe_frame(data, direction)
-            else:
-                text = "%d other bytes: %s" % (len(data), hexs(data[:32]))
-            say("  %+7.3f s  %s: %s" % ((t - zero) / 1000.0, who, text))
-        flush_nmea()
-        end = receiver.end()
-        if end is not None and opened:
-            model = end.get("model")
-            say("  The receiver's dynamic model is now %s (%s)."
-                % (model, MODEL_NAMES.get(model, "?")))
+    code = process.returncode
+    crossing, this_run = account(receiver, code, requested)
+    if crossing:
+        for line in crossing:
+            say(line)
         say()
 
     stdout = (run_dir / "stdout.bin").read_bytes()
@@ -179,10 +334,13 @@ def main(argv):
         say("  " + line)
     if not lines:
         say("  (nothing)")
+    if b"\r\r\n" in stdout:
+        say("  (The program writes CR LF; its C runtime's text-mode output turns each LF into "
+            "CR LF, hence CR CR LF.)")
     say()
-    code = process.returncode
-    say("Exit code %d after %.2f s: %s" % (code, elapsed, EXIT_MEANINGS.get(code, "not a code "
-                                                                           "Vantrel returns")))
+    say("Exit code %d after %.2f s. Code %d means: %s."
+        % (code, elapsed, code, EXIT_MEANINGS.get(code, "nothing: Vantrel never returns it")))
+    say(this_run)
     say(what_ran)
     return 0
 

@@ -31,12 +31,13 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "exe"))
 
-from wine_rig import (ACK_LINE, ARCHES, CFG_PRT_FRAME, EXIT_MEANINGS,  # noqa: E402
+from wine_rig import (ACK_LINE, ARCHES, CFG_PRT_FRAME, EXIT_MEANINGS, MODEL_NAMES,  # noqa: E402
                       NAV5_POLL_FRAME, SERIAL_KEY, RigError, SimReceiver, Wine, choose_arch,
                       describe_frame, fallback_device, hexs, nav5_set_frame, registry_text)
 import release  # noqa: E402
 import sign  # noqa: E402
 import throwaway_signer  # noqa: E402
+import demo  # noqa: E402
 
 SKIP = 77
 
@@ -103,6 +104,9 @@ class Scenario:
     # That bundle signed with a throwaway certificate, as ./vantrel release
     # signs with VANTREL_SIGN_PFX.
     signed_bundle: bool = False
+    # Patterns that lines of the demo's account of this run (of receiver a)
+    # must match, each at least one line.
+    demo_says: tuple = ()
 
 
 def build_scenarios():
@@ -126,11 +130,16 @@ def build_scenarios():
     s.append(Scenario(
         "exit1_port_nak", "the receiver refuses CFG-PRT with ACK-NAK",
         exit_code=1, ack_lines=3, frames={"a": full_run(4)},
-        receivers={"a": ["--port", "nak"]}))
+        receivers={"a": ["--port", "nak"]},
+        demo_says=(r"^In this run: the receiver refused the port configuration \(ACK-NAK\); the "
+                   r"model stage ran all the same: model 4 \(automotive\) was set, and when "
+                   r"polled the receiver reported it: confirmed equal\.$",)))
     s.append(Scenario(
         "exit4_model_mismatch", "the poll reports model 3 where 4 was set",
         exit_code=4, ack_lines=3, frames={"a": full_run(4)},
-        receivers={"a": ["--poll", "report-model=3"]}))
+        receivers={"a": ["--poll", "report-model=3"]},
+        demo_says=(r"^  When polled, the receiver reported dynamic model 3 \(pedestrian\)\.$",
+                   r"^  \(The simulator's own state, .*: it holds model 4 \(automotive\)\.\)$")))
     s.append(Scenario(
         "exit5_port_nak_and_mismatch", "CFG-PRT refused and the poll reports model 3",
         exit_code=5, ack_lines=3, frames={"a": full_run(4)},
@@ -236,7 +245,10 @@ def build_scenarios():
     s.append(Scenario(
         "set_nak_no_poll", "the model set is refused: no poll follows, exit 0",
         exit_code=0, ack_lines=2, frames={"a": [CFG_PRT_FRAME, nav5_set_frame(4)]},
-        receivers={"a": ["--set", "nak"]}, final_model={"a": 0}))
+        receivers={"a": ["--set", "nak"]}, final_model={"a": 0},
+        demo_says=(r"^In this run: the port configuration was acknowledged; the receiver "
+                   r"refused the model set \(ACK-NAK\), so no poll followed: model 4 "
+                   r"\(automotive\) is not set\.$",)))
     s.append(Scenario(
         "poll_response_corrupt",
         "the poll response (reporting model 7) has a bad checksum: not believed",
@@ -282,7 +294,14 @@ def build_scenarios():
         "a receiver that never says anything: NMEA wait, CFG-PRT wait, set wait, ~75 s",
         exit_code=1, ack_lines=2, frames={"a": [CFG_PRT_FRAME, nav5_set_frame(4)]},
         receivers={"a": ["--silent"]},
-        elapsed=(3 * HUNT_S - 3.0, 3 * HUNT_S + 12.0), slow=True, timeout=120))
+        elapsed=(3 * HUNT_S - 3.0, 3 * HUNT_S + 12.0), slow=True, timeout=120,
+        # Each frame at its own time: a whole acknowledgement wait apart.
+        demo_says=(r"^ *\+2[5-9]\.\d{3} s  program -> receiver: CFG-PRT ",
+                   r"^ *\+[56]\d\.\d{3} s  program -> receiver: CFG-NAV5 set",
+                   r"^In this run: the port configuration was not acknowledged \(no answer "
+                   r"within the wait\); the model stage ran all the same: the model set was "
+                   r"not acknowledged \(no answer within the wait\), so no poll followed: "
+                   r"model 4 \(automotive\) is not confirmed\.$")))
 
     # -- the release bundle -------------------------------------------------------
     s.append(Scenario(
@@ -594,6 +613,15 @@ def run_scenario(sc, args):
     if sc.at_least is not None:
         checks.expect(elapsed >= sc.at_least, "run took at least %.1f s" % sc.at_least,
                       "took %.2f s" % elapsed)
+    if sc.demo_says:
+        kind, stored = (sc.settings or {}).get("GpsPositionMode", dword(0))
+        requested = stored if kind == "dword" and stored in MODEL_NAMES else 0
+        crossing, this_run = demo.account(receivers["a"], exit_code, requested, arrow="->")
+        told = crossing + [this_run]
+        for pattern in sc.demo_says:
+            checks.expect(any(re.search(pattern, line) for line in told),
+                          "the demo's account has a line matching %s" % pattern,
+                          "it says:\n          " + "\n          ".join(told))
 
     result = {"scenario": sc.name, "exit": exit_code, "elapsed": round(elapsed, 3),
               "passed": not checks.failures, "failures": checks.failures}

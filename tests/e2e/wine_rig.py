@@ -9,6 +9,7 @@ benchmark. Run directly, it says which Wine the end-to-end runs use here:
   wine_rig.py arch      32 or 64
 """
 
+import bisect
 import errno
 import json
 import os
@@ -524,24 +525,30 @@ class SimReceiver:
         return ends[-1] if ends else None
 
     def exchange(self):
-        """What crossed the line, in time order: (t_ms, direction, kind, bytes)."""
-        items = []
+        """What crossed the line, in time order: (t_ms, direction, kind, bytes),
+        each piece at the time of the chunk that carried its first byte.
+
+        Back-to-back chunks going the same way are decoded as one stream,
+        since a frame may be split across reads; a frame that arrives 25 s
+        after the one before it still keeps its own time."""
+        runs = []  # [direction, bytes, chunk start offsets, chunk times]
         for e in self.events:
-            if e["event"] == "rx":
-                items.append((e["t"], "to-receiver", bytes.fromhex(e["hex"])))
-            elif e["event"] == "tx":
-                items.append((e["t"], "to-program", bytes.fromhex(e["hex"])))
-        # Merge consecutive chunks in the same direction before splitting them.
-        merged = []
-        for t, direction, data in items:
-            if merged and merged[-1][1] == direction:
-                merged[-1][2].extend(data)
-            else:
-                merged.append((t, direction, bytearray(data)))
+            if e["event"] not in ("rx", "tx"):
+                continue
+            direction = "to-receiver" if e["event"] == "rx" else "to-program"
+            if not runs or runs[-1][0] != direction:
+                runs.append([direction, bytearray(), [], []])
+            run = runs[-1]
+            run[2].append(len(run[1]))
+            run[3].append(e["t"])
+            run[1].extend(bytes.fromhex(e["hex"]))
         out = []
-        for t, direction, data in merged:
+        for direction, data, offsets, times in runs:
+            at = 0
             for kind, piece in split_line_traffic(bytes(data)):
-                out.append((t, direction, kind, piece))
+                chunk = bisect.bisect_right(offsets, at) - 1
+                out.append((times[chunk], direction, kind, piece))
+                at += len(piece)
         return out
 
 
