@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
-"""Packs the release bundle vantrel-VERSION-win32.zip from a built vantrel.exe:
+"""Makes the release from a built vantrel.exe: the Windows Installer
+package vantrel-VERSION-win32.msi (tools/msi_package.py) and the bundle
+vantrel-VERSION-win32.zip, which holds
 
   vantrel.exe            the 32-bit product, as built
   vantrel-settings.reg   both settings with their defaults (src/run/)
+  vantrel-task.xml       the start-up task's definition for schtasks (src/install/)
   INSTALL.txt            README.md's "Deploying" and "Exit codes" sections, as plain text
-  SHA256SUMS             of the three files above
+  SHA256SUMS             of the four files above
 
   release.py --exe build/windows/vantrel.exe --out-dir dist
 
@@ -25,11 +28,13 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+import msi_package  # noqa: E402
 import pe_version  # noqa: E402
 
 REPO = Path(__file__).resolve().parents[1]
 README = REPO / "README.md"
 SETTINGS = REPO / "src" / "run" / "vantrel-settings.reg"
+TASK_XML = msi_package.TASK_XML
 INSTALL_SECTIONS = ("Deploying", "Exit codes")
 I386 = "014C"
 # The earliest time a zip entry can carry; the same for every build.
@@ -95,7 +100,7 @@ def install_text(readme, version):
     return "\n".join(text)
 
 
-def make_bundle(exe, out_dir, readme=README, settings=SETTINGS):
+def make_bundle(exe, out_dir, readme=README, settings=SETTINGS, task_xml=TASK_XML):
     """Writes out_dir/vantrel-VERSION-win32.zip; returns its path."""
     fields = pe_version.read(exe)
     if fields["Machine"] != I386:
@@ -106,6 +111,7 @@ def make_bundle(exe, out_dir, readme=README, settings=SETTINGS):
     files = {
         "vantrel.exe": Path(exe).read_bytes(),
         "vantrel-settings.reg": crlf(Path(settings).read_text(encoding="ascii")),
+        "vantrel-task.xml": msi_package.task_xml_for_windows(Path(task_xml).read_text(encoding="utf-8")),
         "INSTALL.txt": crlf(install_text(Path(readme).read_text(encoding="utf-8"), version)),
     }
     files["SHA256SUMS"] = crlf("".join("%s  %s\n" % (hashlib.sha256(data).hexdigest(), name)
@@ -126,6 +132,26 @@ def make_bundle(exe, out_dir, readme=README, settings=SETTINGS):
     return bundle
 
 
+def sign_release_file(path):
+    """The one place where release files get signed: the exe before it is
+    packed into the package and the bundle, the package once it is built.
+    Unsigned for now: signing (tools/sign.py) plugs in here."""
+    return path
+
+
+def make_release(exe, out_dir):
+    """Writes the package and the bundle made from `exe`; returns their paths."""
+    exe = sign_release_file(Path(exe))
+    package = msi_package.make_package(exe, out_dir, sign=sign_release_file)
+    bundle = make_bundle(exe, out_dir)
+    return package, bundle
+
+
+def describe(path):
+    return "%s (%d bytes, SHA-256 %s)" % (path, path.stat().st_size,
+                                         hashlib.sha256(path.read_bytes()).hexdigest())
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -133,14 +159,14 @@ def main(argv):
     parser.add_argument("--out-dir", required=True)
     args = parser.parse_args(argv)
     try:
-        bundle = make_bundle(args.exe, args.out_dir)
-    except (ReleaseError, pe_version.NotReadable, OSError) as error:
+        package, bundle = make_release(args.exe, args.out_dir)
+    except (ReleaseError, msi_package.PackageError, pe_version.NotReadable, OSError) as error:
         print("release: %s" % error)
         return 1
     with zipfile.ZipFile(bundle) as archive:
         sums = archive.read("SHA256SUMS").decode()
-    print("%s (%d bytes, SHA-256 %s)" % (bundle, bundle.stat().st_size,
-                                         hashlib.sha256(bundle.read_bytes()).hexdigest()))
+    print(describe(package))
+    print(describe(bundle))
     print(sums.replace("\r\n", "\n"), end="")
     return 0
 
