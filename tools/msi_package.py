@@ -8,8 +8,8 @@ wixl (Debian package wixl) writes the database; msibuild (msitools) then
 adds what wixl cannot express: the launch conditions that refuse a bad
 property value, the conditions that make each setting's component install
 only when its property is given, the permanence that keeps the settings at
-uninstall, and the exe's file version, without which Windows Installer
-would not replace the exe on upgrade.
+uninstall, the exe's file version, without which Windows Installer would
+not replace the exe on upgrade, and the Keldran folder's removal.
 
 The product code follows from the version: two builds of one version are
 one product. The package code follows from everything that goes into the
@@ -96,6 +96,10 @@ def database_changes(file_version, file_language, arch):
                        "WHERE `Component` = %s" % (quoted(prop), attributes, quoted(component)))
     queries.append("UPDATE `File` SET `Version` = %s, `Language` = %s WHERE `File` = 'VantrelExe'"
                    % (quoted(file_version), quoted(file_language)))
+    # wixl gives a RemoveFolder the folder of its component, whatever its
+    # Directory says.
+    queries.append("UPDATE `RemoveFile` SET `DirProperty` = 'KeldranFolder' "
+                   "WHERE `FileKey` = 'KeldranFolder'")
     return queries
 
 
