@@ -145,6 +145,16 @@ def main(argv):
         expect(files_table.get("VantrelExe", {}).get("Version") == file_version,
                "the file table carries the exe's file version %s: %s"
                % (file_version, files_table.get("VantrelExe")))
+        summary = subprocess.run(["msiinfo", "suminfo", str(package)], check=True,
+                                 stdout=subprocess.PIPE).stdout.decode()
+        expect("Template: Intel;1033" in summary.splitlines(),
+               "the package is a 32-bit one (summary template Intel;1033)")
+        components = {row["Component"]: (row["Condition"], row["Attributes"])
+                      for row in msi_table(package, "Component")}
+        expect(components.get("GpsPositionMode") == ("GPSPOSITIONMODE", "20") and
+               components.get("DisableVantrel") == ("DISABLEVANTREL", "20"),
+               "each setting's component installs only when its property is given, and stays "
+               "at uninstall (registry key path + permanent, 32-bit): %s" % components)
         conditions = [row["Description"] for row in msi_table(package, "LaunchCondition")]
         for prop, values in (("GPSPOSITIONMODE", "0, 2, 3, 4, 5, 6, 7 or 8"),
                              ("DISABLEVANTREL", "0 or 1"), ("STARTUPTASK", "0 or 1")):
