@@ -220,10 +220,12 @@ def make_package(exe, out_dir, arch="x86", sign=None):
             (stage / name).write_bytes(data)
             os.utime(stage / name, (315532800, 315532800))
         built = stage / "vantrel.msi"
-        folder = "ProgramFiles64Folder" if arch == "x64" else "ProgramFilesFolder"
+        folders = (("ProgramFiles64Folder", "System64Folder") if arch == "x64"
+                   else ("ProgramFilesFolder", "SystemFolder"))
         run([tool("wixl"), "-a", arch, "-D", "Version=%s" % version,
              "-D", "ProductCode=%s" % str(product_code).upper(),
-             "-D", "ProgramFiles=%s" % folder, "-o", str(built), str(stage / "vantrel.wxs")])
+             "-D", "ProgramFiles=%s" % folders[0], "-D", "SystemFolder=%s" % folders[1],
+             "-o", str(built), str(stage / "vantrel.wxs")])
         for query in queries:
             run([tool("msibuild"), str(built), "-q", query])
         template = "Intel;1033" if arch == "x86" else "x64;1033"
