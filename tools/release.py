@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
-"""Packs the release bundle vantrel-VERSION-win32.zip from a built vantrel.exe:
+"""Makes the release from a built vantrel.exe: the Windows Installer
+package vantrel-VERSION-win32.msi (tools/msi_package.py) and the bundle
+vantrel-VERSION-win32.zip, which holds
 
   vantrel.exe            the 32-bit product, as built, or a signed copy of it
   vantrel-settings.reg   both settings with their defaults (src/run/)
+  vantrel-task.xml       the start-up task's definition for schtasks (src/install/)
   INSTALL.txt            README.md's "Deploying" and "Exit codes" sections, as plain text
-  SHA256SUMS             of the three files above
+  SHA256SUMS             of the four files above
 
   release.py --exe build/windows/vantrel.exe --out-dir dist
 
@@ -32,12 +35,14 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+import msi_package  # noqa: E402
 import pe_version  # noqa: E402
 import sign  # noqa: E402
 
 REPO = Path(__file__).resolve().parents[1]
 README = REPO / "README.md"
 SETTINGS = REPO / "src" / "run" / "vantrel-settings.reg"
+TASK_XML = msi_package.TASK_XML
 INSTALL_SECTIONS = ("Deploying", "Exit codes")
 I386 = "014C"
 # The earliest time a zip entry can carry; the same for every build.
@@ -103,7 +108,7 @@ def install_text(readme, version):
     return "\n".join(text)
 
 
-def make_bundle(exe, out_dir, readme=README, settings=SETTINGS):
+def make_bundle(exe, out_dir, readme=README, settings=SETTINGS, task_xml=TASK_XML):
     """Writes out_dir/vantrel-VERSION-win32.zip; returns its path."""
     fields = pe_version.read(exe)
     if fields["Machine"] != I386:
@@ -114,6 +119,7 @@ def make_bundle(exe, out_dir, readme=README, settings=SETTINGS):
     files = {
         "vantrel.exe": Path(exe).read_bytes(),
         "vantrel-settings.reg": crlf(Path(settings).read_text(encoding="ascii")),
+        "vantrel-task.xml": msi_package.task_xml_for_windows(Path(task_xml).read_text(encoding="utf-8")),
         "INSTALL.txt": crlf(install_text(Path(readme).read_text(encoding="utf-8"), version)),
     }
     files["SHA256SUMS"] = crlf("".join("%s  %s\n" % (hashlib.sha256(data).hexdigest(), name)
@@ -158,15 +164,22 @@ def publish(made, out_dir):
 
 
 def make_release(exe, out_dir, signer=None):
-    """Makes the release's files from `exe` (signed first when `signer` is
-    given) and returns their paths in out_dir. Each file is made in
-    `staging` from the one shipped exe; a file that carries a signature of
-    its own (an installer package: Signer.sign_msi) is signed there too,
-    before it joins `made`."""
+    """Makes the package and the bundle from `exe` and returns their paths
+    in out_dir. With a `signer`, the exe is signed first, so that both
+    carry the signed exe, and the package is signed once built. Everything
+    is made in a staging directory and published only when all is done."""
     with tempfile.TemporaryDirectory(prefix="vantrel-release.") as staging:
         exe = shipped_exe(exe, staging, signer)
-        made = [make_bundle(exe, Path(staging) / "made")]
-        return publish(made, out_dir)
+        made = Path(staging) / "made"
+        package = msi_package.make_package(exe, made,
+                                           sign=signer.sign_msi if signer else None)
+        bundle = make_bundle(exe, made)
+        return publish([package, bundle], out_dir)
+
+
+def describe(path):
+    return "%s (%d bytes, SHA-256 %s)" % (path, path.stat().st_size,
+                                         hashlib.sha256(path.read_bytes()).hexdigest())
 
 
 def main(argv):
@@ -177,7 +190,7 @@ def main(argv):
     args = parser.parse_args(argv)
     try:
         signer, unsigned = sign.from_environment()
-        bundle, = make_release(args.exe, args.out_dir, signer)
+        package, bundle = make_release(args.exe, args.out_dir, signer)
         if unsigned:
             print("release: %s" % unsigned)
         elif not signer.timestamp_url:
@@ -186,13 +199,14 @@ def main(argv):
         else:
             print("release: signed with %s, time-stamped by %s" % (signer.pfx,
                                                                     signer.timestamp_url))
-    except (ReleaseError, sign.SignError, pe_version.NotReadable, OSError) as error:
+    except (ReleaseError, msi_package.PackageError, sign.SignError, pe_version.NotReadable,
+            OSError) as error:
         print("release: %s" % error)
         return 1
     with zipfile.ZipFile(bundle) as archive:
         sums = archive.read("SHA256SUMS").decode()
-    print("%s (%d bytes, SHA-256 %s)" % (bundle, bundle.stat().st_size,
-                                         hashlib.sha256(bundle.read_bytes()).hexdigest()))
+    print(describe(package))
+    print(describe(bundle))
     print(sums.replace("\r\n", "\n"), end="")
     return 0
 

@@ -17,10 +17,12 @@ main scenarios run 32-bit; skipped, exit 77, where they already run 64-bit),
 """
 
 import argparse
+import hashlib
 import json
 import os
 import re
 import shutil
+import subprocess
 import sys
 import time
 import zipfile
@@ -32,14 +34,19 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "exe"))
 
 from wine_rig import (ACK_LINE, ARCHES, CFG_PRT_FRAME, EXIT_MEANINGS, MODEL_NAMES,  # noqa: E402
-                      NAV5_POLL_FRAME, SERIAL_KEY, RigError, SimReceiver, Wine, choose_arch,
-                      describe_frame, fallback_device, hexs, nav5_set_frame, registry_text)
+                      KEEP_SETTINGS, NAV5_POLL_FRAME, SERIAL_KEY, SETTINGS_KEY, RigError,
+                      SimReceiver, Wine, choose_arch, describe_frame, fallback_device, hexs,
+                      nav5_set_frame, registry_text)
+import msi_package  # noqa: E402
+import pe_version  # noqa: E402
 import release  # noqa: E402
 import sign  # noqa: E402
 import throwaway_signer  # noqa: E402
 import demo  # noqa: E402
+from check_release_bundle import task_definition  # noqa: E402
 
 SKIP = 77
+REPO = Path(__file__).resolve().parents[2]
 
 VCP2 = r"\Device\NmeaVcp2"
 VCP1 = r"\Device\NmeaVcp1"
@@ -107,6 +114,9 @@ class Scenario:
     # Patterns that lines of the demo's account of this run (of receiver a)
     # must match, each at least one line.
     demo_says: tuple = ()
+    # An installer story (INSTALLER_STORIES): the package installed in a
+    # prefix of its own, the installed exe run where the story says.
+    installer: str = None
 
 
 def build_scenarios():
@@ -318,6 +328,38 @@ def build_scenarios():
         exit_code=0, ack_lines=3, frames={"a": full_run(2)},
         receivers={"a": ["--initial-model", "4"]}, settings=None, bundle_model=2,
         signed_bundle=True, final_model={"a": 2}))
+
+    # -- the Windows Installer package, each story in a prefix of its own --------
+    s.append(Scenario(
+        "msi_install_with_model",
+        "msiexec /i /qn GPSPOSITIONMODE=6: the exe, the REG_DWORD, the start-up task; the "
+        "installed exe sends model 6; msiexec /x removes all but the settings",
+        exit_code=0, ack_lines=3, frames={"a": full_run(6)},
+        receivers={"a": ["--initial-model", "4"]}, settings=None, final_model={"a": 6},
+        installer="install_with_model", timeout=120, keep_alive=True))
+    s.append(Scenario(
+        "msi_install_keeps_existing_value",
+        "a hand-set GpsPositionMode=3 and DisableVantrel as REG_SZ, no property, INSTALLDIR "
+        "elsewhere: values untouched, the task follows the exe; then STARTUPTASK=0: no task",
+        exit_code=0, ack_lines=3, frames={"a": full_run(3)},
+        receivers={"a": ["--initial-model", "4"]},
+        settings={"GpsPositionMode": dword(3), "DisableVantrel": sz("1")}, final_model={"a": 3},
+        installer="install_keeps_existing_value", timeout=120))
+    s.append(Scenario(
+        "msi_upgrade_and_downgrade",
+        "the project version with GPSPOSITIONMODE=6, then the same sources as a newer version "
+        "with no property: one product, the new exe, one task, settings kept; the older "
+        "version is then refused",
+        exit_code=0, ack_lines=3, frames={"a": full_run(6)},
+        receivers={"a": ["--initial-model", "4"]}, settings=None, final_model={"a": 6},
+        installer="upgrade_and_downgrade", timeout=180))
+    s.append(Scenario(
+        "msi_refusals_and_rollback",
+        "every bad property value is refused before anything changes; an install whose task "
+        "registration fails rolls back",
+        exit_code=0, ack_lines=0, frames={}, receivers={},
+        settings={"GpsPositionMode": dword(3)},
+        installer="refusals_and_rollback", timeout=120))
     return s
 
 
@@ -460,7 +502,7 @@ def unpack_bundle(args, work, model, signed):
         raise RigError("the bundle is made from the 32-bit vantrel.exe, not found at %s" % args.exe)
     unpacked = work / "bundle"
     signer, ca = throwaway_signer_for(work) if signed else (None, None)
-    bundle, = release.make_release(args.exe, work, signer)
+    _, bundle = release.make_release(args.exe, work, signer)
     with zipfile.ZipFile(bundle) as archive:
         archive.extractall(unpacked)
     original = (unpacked / "vantrel-settings.reg").read_bytes().decode("ascii")
@@ -497,10 +539,6 @@ def run_scenario(sc, args):
     if work.exists():
         shutil.rmtree(work)
     work.mkdir(parents=True)
-    wine = rig_for(args)
-    if not (wine.prefix / "dosdevices").is_dir():
-        print("e2e: no Wine prefix at %s: the e2e_wine_setup fixture did not run" % wine.prefix)
-        return 1
     for port in sc.absent:
         host = fallback_device(port)
         if host.exists():
@@ -510,10 +548,43 @@ def run_scenario(sc, args):
 
     print("scenario %s: %s" % (sc.name, sc.about))
     print("  running the %s" % args.arch.proves)
-    exe, bundle_settings, signature = args.exe_to_run, None, []
-    if sc.bundle_model is not None:
-        exe, bundle_settings, signature = unpack_bundle(args, work, sc.bundle_model,
-                                                        sc.signed_bundle)
+    checks = Checks()
+    started = time.monotonic()
+    if sc.installer:
+        wine = installer_prefix(args, work)
+        INSTALLER_STORIES[sc.installer](sc, args, wine, work, checks)
+    else:
+        wine = rig_for(args)
+        if not (wine.prefix / "dosdevices").is_dir():
+            print("e2e: no Wine prefix at %s: the e2e_wine_setup fixture did not run" % wine.prefix)
+            return 1
+        exe, bundle_settings = args.exe_to_run, None
+        if sc.bundle_model is not None:
+            exe, bundle_settings, signature = unpack_bundle(args, work, sc.bundle_model,
+                                                            sc.signed_bundle)
+            for check in signature:
+                checks.expect(*check)
+        run_program(sc, args, wine, work, exe, checks, sc.settings, bundle_settings)
+
+    result = {"scenario": sc.name, "elapsed": round(time.monotonic() - started, 3),
+              "passed": not checks.failures, "failures": checks.failures}
+    (work / "result.json").write_text(json.dumps(result, indent=1) + "\n")
+    if checks.failures:
+        print("scenario %s FAILED (%d of %d checks); artefacts in %s"
+              % (sc.name, len(checks.failures), len(checks.failures) + checks.passed, work))
+        return 1
+    if sc.installer:
+        # A passed installer scenario's prefix (some 600 MB) has told all it can.
+        wine.stop_server()
+        shutil.rmtree(wine.root)
+    print("scenario %s passed (%d checks, %.2f s)" % (sc.name, checks.passed, result["elapsed"]))
+    return 0
+
+
+def run_program(sc, args, wine, work, exe, checks, settings, extra_settings=None):
+    """Runs `exe` once against the scenario's receivers, after importing the
+    serial-device values and `settings` (KEEP_SETTINGS: the key as it is),
+    and checks what the scenario expects of the run."""
     longest = (sc.elapsed[1] if sc.elapsed else 0) + sc.timeout + 30
     receivers = {}
     process = None
@@ -529,9 +600,9 @@ def run_scenario(sc, args):
                 wine.link(port, work / "not-a-device")
             else:
                 wine.link(port, receivers[target].slave)
-        wine.reg_import(registry_text(sc.serial, sc.settings), work)
-        if bundle_settings:
-            wine.reg_import_file(bundle_settings)
+        wine.reg_import(registry_text(sc.serial, settings), work)
+        if extra_settings:
+            wine.reg_import_file(extra_settings)
         if sc.drop_serial_key:
             wine.delete_key(SERIAL_KEY)
             dropped_key = True
@@ -564,14 +635,11 @@ def run_scenario(sc, args):
             wine.restart_server()
 
     stdout = (work / "stdout.bin").read_bytes()
-    print("  %s: exit %d after %.2f s" % (args.arch.proves, exit_code, elapsed))
+    print("  %s: exit %d after %.2f s" % (exe, exit_code, elapsed))
     for name, receiver in receivers.items():
         print("  receiver %s (%s, %s):" % (name, receiver.slave, " ".join(receiver.args)))
         print_exchange(receiver)
 
-    checks = Checks()
-    for check in signature:
-        checks.expect(*check)
     checks.expect(not timed_out, "the program ended by itself (limit %.0f s)" % sc.timeout)
     checks.expect(exit_code == sc.exit_code,
                   "exit code %d (%s)" % (sc.exit_code, EXIT_MEANINGS.get(sc.exit_code, "?")),
@@ -623,15 +691,242 @@ def run_scenario(sc, args):
                           "the demo's account has a line matching %s" % pattern,
                           "it says:\n          " + "\n          ".join(told))
 
-    result = {"scenario": sc.name, "exit": exit_code, "elapsed": round(elapsed, 3),
-              "passed": not checks.failures, "failures": checks.failures}
-    (work / "result.json").write_text(json.dumps(result, indent=1) + "\n")
-    if checks.failures:
-        print("scenario %s FAILED (%d of %d checks); artefacts in %s"
-              % (sc.name, len(checks.failures), len(checks.failures) + checks.passed, work))
-        return 1
-    print("scenario %s passed (%d checks, %.2f s)" % (sc.name, checks.passed, elapsed))
-    return 0
+
+# ---------------------------------------------------------------------------
+# The Windows Installer package under Wine's msiexec
+
+DEFAULT_DIR = "C:\\Program Files\\Keldran\\Vantrel\\"
+OTHER_DIR = "C:\\Fleet Tools\\Vantrel\\"
+# msiexec's exit code as Wine's exit status, which keeps its low 8 bits:
+# 1603 (ERROR_INSTALL_FAILURE) arrives as 67.
+INSTALL_FAILURE = 1603 & 0xFF
+TASK = "Vantrel"
+
+
+def sha256(path):
+    return hashlib.sha256(Path(path).read_bytes()).hexdigest()
+
+
+def installer_prefix(args, work):
+    """A fresh prefix for one installer story. Its session is started
+    anew once made: in the session that created the prefix, Wine's Task
+    Scheduler service does not start, and schtasks fails."""
+    wine = Wine(work / "wine", args.arch)
+    wine.create_prefix(fresh=True)
+    wine.restart_server()
+    return wine
+
+
+def installer_package(args, work, exe=None):
+    """The package made from the exe this machine runs: the product, or the
+    same WiX source for x64 around the 64-bit build where that runs."""
+    arch = "x86" if args.arch.bits == 32 else "x64"
+    if arch == "x64":
+        print("  the package: the same WiX source built for x64 around the 64-bit build "
+              "(a test vehicle; the product package is x86)")
+    exe = Path(exe or args.exe_to_run)
+    return msi_package.make_package(exe, work / ("package-" + exe.parent.name), arch=arch)
+
+
+def newer_exe(args, work):
+    """The same sources built as the next patch version (the test-only
+    VANTREL_VERSION_OVERRIDE), for trying an upgrade. Returns its path."""
+    major, minor, patch = pe_version.read(args.exe_to_run)["FileVersion"].split(".")
+    version = "%s.%s.%d" % (major, minor, int(patch) + 1)
+    build = Path(args.work_dir).resolve() / ("newer-" + args.arch.preset)
+    toolchain = REPO / "cmake" / ("mingw-i686.cmake" if args.arch.bits == 32 else "mingw-x86_64.cmake")
+    with open(work / "newer-build.log", "wb") as log:
+        for command in (["cmake", "-S", str(REPO), "-B", str(build),
+                         "-DCMAKE_TOOLCHAIN_FILE=%s" % toolchain, "-DCMAKE_BUILD_TYPE=MinSizeRel",
+                         "-DVANTREL_VERSION_OVERRIDE=%s" % version],
+                        ["cmake", "--build", str(build), "--target", "vantrel"]):
+            if subprocess.run(command, stdout=log, stderr=subprocess.STDOUT).returncode != 0:
+                raise RigError("building vantrel.exe as version %s failed, see %s"
+                               % (version, work / "newer-build.log"))
+    print("  built the same sources as version %s: %s" % (version, build / "vantrel.exe"))
+    return build / "vantrel.exe"
+
+
+def expect_install(checks, what, status, wanted=0):
+    checks.expect(status == wanted, "msiexec %s: exit %d" % (what, wanted), "got %d" % status)
+
+
+def expect_settings(checks, wine, wanted, when):
+    got = {name: wine.value(SETTINGS_KEY, name) for name in ("GpsPositionMode", "DisableVantrel")}
+    checks.expect(got == wanted, "%s: settings in the %s view %s" % (when, wine.arch.reg_view, wanted),
+                  "got %s" % got)
+
+
+def expect_nothing_installed(checks, wine, when, uninstalled=False):
+    keldran = wine.host_path("C:\\Program Files\\Keldran")
+    left = sorted(str(p) for p in keldran.rglob("*")) if keldran.exists() else []
+    if uninstalled:
+        # Wine's msiexec handles the package's RemoveFile row for Keldran
+        # before it removes the files below it, so the folder stays, empty;
+        # Windows Installer removes folders once their files are gone.
+        checks.expect(not left, "%s: nothing left in %s (Wine leaves it, empty)" % (when, keldran),
+                      "it holds %s" % left)
+    else:
+        checks.expect(not keldran.exists(), "%s: no %s" % (when, keldran), "it holds %s" % left)
+    checks.expect(wine.products("Vantrel") == [], "%s: no product Vantrel registered" % when,
+                  "registered: %s" % wine.products("Vantrel"))
+    checks.expect(not wine.task_file(TASK).exists(), "%s: no task %s" % (when, TASK))
+
+
+def expect_task(checks, wine, runs, install_dir):
+    """The task registered from the definition installed in install_dir and
+    pointed at the exe there. Wine's Task Scheduler keeps neither triggers nor
+    actions (it writes no <BootTrigger> and an empty <Exec/>), so the stored
+    task shows the definition's settings, and the installed definition and
+    schtasks' command lines show the rest."""
+    stored = wine.task_file(TASK)
+    text = stored.read_bytes().decode("utf-8-sig", errors="replace") if stored.is_file() else ""
+    checks.expect(all(part in text for part in (
+        "<Description>Vantrel: configures the satellite-navigation receiver at start-up.</Description>",
+        "<ExecutionTimeLimit>PT10M</ExecutionTimeLimit>",
+        "<MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy>",
+        "<DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>")),
+        "task %s is registered from the package's definition (%s)" % (TASK, stored),
+        "stored task: %r" % text[:400])
+    definition = wine.host_path(install_dir + "vantrel-task.xml")
+    fields = task_definition(definition.read_bytes()) if definition.is_file() else {}
+    checks.expect(fields.get("boot trigger") and fields.get("user") == "S-1-5-18",
+                  "the definition it was made from (%svantrel-task.xml) starts it at boot as SYSTEM"
+                  % install_dir, "got %s" % fields)
+    create = ["/create", "/tn", TASK, "/xml", install_dir + "vantrel-task.xml", "/f"]
+    change = ["/change", "/tn", TASK, "/tr", '"%svantrel.exe"' % install_dir]
+    checks.expect(create in runs and change in runs and runs.index(create) < runs.index(change),
+                  "schtasks %s, then schtasks %s" % (" ".join(create), " ".join(change)),
+                  "schtasks ran: %s" % runs)
+
+
+def story_install_with_model(sc, args, wine, work, checks):
+    package = installer_package(args, work)
+    version = pe_version.read(args.exe_to_run)["FileVersion"]
+    status, _, runs = wine.msiexec(["/i", "GPSPOSITIONMODE=6"], package, "install")
+    expect_install(checks, "/i %s /qn GPSPOSITIONMODE=6" % package.name, status)
+    exe = wine.host_path(DEFAULT_DIR + "vantrel.exe")
+    checks.expect(exe.is_file() and sha256(exe) == sha256(args.exe_to_run),
+                  "%svantrel.exe is the built exe (SHA-256 %s)" % (DEFAULT_DIR, sha256(args.exe_to_run)))
+    expect_settings(checks, wine, {"GpsPositionMode": ("REG_DWORD", "0x6"), "DisableVantrel": None},
+                    "installed with GPSPOSITIONMODE=6")
+    checks.expect(wine.products("Vantrel") == [version], "one product Vantrel %s registered" % version,
+                  "registered: %s" % wine.products("Vantrel"))
+    expect_task(checks, wine, runs, DEFAULT_DIR)
+    run_program(sc, args, wine, work, exe, checks, KEEP_SETTINGS)
+
+    status, _, runs = wine.msiexec(["/x"], package, "uninstall")
+    expect_install(checks, "/x %s /qn" % package.name, status)
+    checks.expect(["/delete", "/tn", TASK, "/f"] in runs, "uninstall ran schtasks /delete /tn %s /f" % TASK,
+                  "schtasks ran: %s" % runs)
+    expect_nothing_installed(checks, wine, "after uninstall", uninstalled=True)
+    expect_settings(checks, wine, {"GpsPositionMode": ("REG_DWORD", "0x6"), "DisableVantrel": None},
+                    "after uninstall, the settings stay")
+
+
+def story_install_keeps_existing_value(sc, args, wine, work, checks):
+    package = installer_package(args, work)
+    wine.reg_import(registry_text({}, sc.settings), work)
+    kept = {"GpsPositionMode": ("REG_DWORD", "0x3"), "DisableVantrel": ("REG_SZ", "1")}
+    status, _, runs = wine.msiexec(["/i", "INSTALLDIR=" + OTHER_DIR], package, "install")
+    expect_install(checks, '/i %s /qn INSTALLDIR="%s"' % (package.name, OTHER_DIR), status)
+    exe = wine.host_path(OTHER_DIR + "vantrel.exe")
+    checks.expect(exe.is_file() and not wine.host_path(DEFAULT_DIR).exists(),
+                  "vantrel.exe is in %s, nothing in %s" % (OTHER_DIR, DEFAULT_DIR))
+    expect_settings(checks, wine, kept, "installed without setting properties, the hand-set values")
+    expect_task(checks, wine, runs, OTHER_DIR)
+    run_program(sc, args, wine, work, exe, checks, KEEP_SETTINGS)
+
+    status, _, _ = wine.msiexec(["/x"], package, "uninstall")
+    expect_install(checks, "/x %s /qn" % package.name, status)
+    status, _, runs = wine.msiexec(["/i", "STARTUPTASK=0"], package, "install-without-task")
+    expect_install(checks, "/i %s /qn STARTUPTASK=0" % package.name, status)
+    checks.expect(wine.host_path(DEFAULT_DIR + "vantrel.exe").is_file(),
+                  "STARTUPTASK=0: vantrel.exe installed in %s" % DEFAULT_DIR)
+    checks.expect(not wine.task_file(TASK).exists() and not any(r[:1] == ["/create"] for r in runs),
+                  "STARTUPTASK=0: no task registered", "schtasks ran: %s" % runs)
+    expect_settings(checks, wine, kept, "after uninstall and a second install")
+
+
+def story_upgrade_and_downgrade(sc, args, wine, work, checks):
+    older = installer_package(args, work)
+    newer_built = newer_exe(args, work)
+    newer = installer_package(args, work, newer_built)
+    old_version = pe_version.read(args.exe_to_run)["FileVersion"]
+    new_version = pe_version.read(newer_built)["FileVersion"]
+    given = {"GpsPositionMode": ("REG_DWORD", "0x6"), "DisableVantrel": ("REG_DWORD", "0x0")}
+    exe = wine.host_path(DEFAULT_DIR + "vantrel.exe")
+
+    status, _, _ = wine.msiexec(["/i", "GPSPOSITIONMODE=6", "DISABLEVANTREL=0"], older, "install")
+    expect_install(checks, "/i %s /qn GPSPOSITIONMODE=6 DISABLEVANTREL=0" % older.name, status)
+    expect_settings(checks, wine, given, "installed")
+
+    status, _, runs = wine.msiexec(["/i"], newer, "upgrade")
+    expect_install(checks, "/i %s /qn (an upgrade, no property)" % newer.name, status)
+    expect_settings(checks, wine, given, "after the upgrade, value and type unchanged")
+    checks.expect(wine.products("Vantrel") == [new_version],
+                  "after the upgrade: one product Vantrel, version %s" % new_version,
+                  "registered: %s" % wine.products("Vantrel"))
+    checks.expect(exe.is_file() and sha256(exe) == sha256(newer_built),
+                  "after the upgrade: %svantrel.exe is the %s exe" % (DEFAULT_DIR, new_version))
+    tasks = sorted(p.name for p in wine.task_file(TASK).parent.iterdir())
+    checks.expect(tasks == [TASK], "after the upgrade: exactly one task, %s" % TASK, "tasks: %s" % tasks)
+    checks.expect(["/delete", "/tn", TASK, "/f"] in runs,
+                  "the upgrade removed the older version's task before registering its own",
+                  "schtasks ran: %s" % runs)
+    expect_task(checks, wine, runs, DEFAULT_DIR)
+
+    status, _, _ = wine.msiexec(["/i"], older, "downgrade")
+    expect_install(checks, "/i %s /qn (a downgrade), refused" % older.name, status, INSTALL_FAILURE)
+    checks.expect(wine.products("Vantrel") == [new_version] and sha256(exe) == sha256(newer_built),
+                  "after the refused downgrade: still %s, its exe unchanged" % new_version,
+                  "registered: %s" % wine.products("Vantrel"))
+    expect_settings(checks, wine, given, "after the refused downgrade")
+    run_program(sc, args, wine, work, exe, checks, KEEP_SETTINGS)
+
+
+def story_refusals_and_rollback(sc, args, wine, work, checks):
+    package = installer_package(args, work)
+    wine.reg_import(registry_text({}, sc.settings), work)
+    before = {"GpsPositionMode": ("REG_DWORD", "0x3"), "DisableVantrel": None}
+    for bad in ("GPSPOSITIONMODE=abc", "GPSPOSITIONMODE=9", "GPSPOSITIONMODE=-1",
+                "GPSPOSITIONMODE=1", "DISABLEVANTREL=2", "STARTUPTASK=2"):
+        status, _, runs = wine.msiexec(["/i", bad], package, "refused-" + bad.replace("=", "-"))
+        expect_install(checks, "/i %s /qn %s, refused by a launch condition" % (package.name, bad),
+                       status, INSTALL_FAILURE)
+        checks.expect(runs == [], "%s: no schtasks run" % bad, "schtasks ran: %s" % runs)
+        expect_nothing_installed(checks, wine, bad)
+        expect_settings(checks, wine, before, bad)
+
+    # With a plain file where Task Scheduler keeps its tasks, the task
+    # cannot be stored: the registration fails after the files were
+    # written, and they are to be rolled back. No setting is given: Wine's
+    # rollback deletes a setting's value that existed before the install
+    # (Windows restores it), which would hide whether the install kept it.
+    tasks = wine.task_file(TASK).parent
+    tasks.rename(tasks.with_name("tasks.aside"))
+    tasks.write_bytes(b"")
+    try:
+        status, _, runs = wine.msiexec(["/i"], package, "rolled-back")
+    finally:
+        tasks.unlink()
+        tasks.with_name("tasks.aside").rename(tasks)
+    # Windows ends a failed custom action with 1603; Wine's msiexec with
+    # 1627 (ERROR_FUNCTION_FAILED), exit status 91.
+    checks.expect(status != 0, "msiexec /i %s /qn with the task registration failing: a "
+                  "non-zero exit (here %d)" % (package.name, status))
+    checks.expect(any(r[:1] == ["/create"] for r in runs), "the task registration was tried",
+                  "schtasks ran: %s" % runs)
+    expect_nothing_installed(checks, wine, "rolled back")
+    expect_settings(checks, wine, before, "rolled back, the settings as before")
+
+
+INSTALLER_STORIES = {
+    "install_with_model": story_install_with_model,
+    "install_keeps_existing_value": story_install_keeps_existing_value,
+    "upgrade_and_downgrade": story_upgrade_and_downgrade,
+    "refusals_and_rollback": story_refusals_and_rollback,
+}
 
 
 def main(argv):
@@ -649,6 +944,8 @@ def main(argv):
     if args.command == "list":
         for sc in SCENARIOS.values():
             labels = "e2e,slow" if sc.slow else "e2e"
+            if sc.installer:
+                labels += ",msi"
             limit = int((sc.elapsed[1] if sc.elapsed else 0) + sc.timeout + 60)
             print("%s|%s|%d|%s" % (sc.name, labels, limit, "keep-alive" if sc.keep_alive else ""))
         return 0

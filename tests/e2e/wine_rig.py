@@ -13,6 +13,7 @@ import bisect
 import errno
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -190,7 +191,10 @@ WINE64 = WineArch(64, "64-bit build of the same sources", "Wine's 64-bit loader"
 ARCHES = {"32": WINE32, "64": WINE64}
 FORCE_VARIABLE = "VANTREL_WINE_ARCH"
 CANNOT_RUN_32 = "this kernel cannot execute 32-bit programs (IA-32 emulation is off)"
-STATIC_CHECK = "vantrel.exe itself checked statically: PE32 i386, console, imports, manifest, version"
+STATIC_CHECK = ("vantrel.exe itself checked statically: PE32 i386, console, imports, manifest, "
+                "version, and so is its x86 package (msiinfo: template, tables, file version); "
+                "the package scenarios install the same WiX source built for x64 around the "
+                "64-bit build")
 PROBE_32 = "/usr/lib/wine/wineserver32"
 
 
@@ -282,14 +286,15 @@ class Wine:
         self._tool(self.wine)
         self._tool(self.wineserver)
 
-    def _call(self, args, log_path, timeout, cwd=None, append=False, **options):
+    def _call(self, args, log_path, timeout, cwd=None, append=False, env_update=None, **options):
         """Runs a Wine tool to its end with its output in `log_path` (never a
         pipe: the first wine process of a session starts service processes
         that inherit it and live on). A tool that does not end in time is a
         RigError, never a hang."""
         with open(log_path, "ab" if append else "wb") as log:
             try:
-                return subprocess.run(args, cwd=cwd, env=self.env(), stdin=subprocess.DEVNULL,
+                return subprocess.run(args, cwd=cwd, env=dict(self.env(), **(env_update or {})),
+                                      stdin=subprocess.DEVNULL,
                                       stdout=log, stderr=subprocess.STDOUT, timeout=timeout,
                                       **options)
             except subprocess.TimeoutExpired:
@@ -389,6 +394,63 @@ class Wine:
     def delete_key(self, key):
         self.run([self._tool(self.wine), "reg", "delete", key, "/f"])
 
+    def value(self, key, name):
+        """(type, data) of a registry value in the program's view, as reg
+        shows them ("REG_DWORD", "0x6"), or None when it is absent."""
+        done = self.run([self._tool(self.wine), "reg", "query", key, "/v", name,
+                         self.arch.reg_view], check=False)
+        for line in done.stdout.decode(errors="replace").splitlines():
+            fields = line.split(None, 2)
+            if done.returncode == 0 and len(fields) >= 2 and fields[0] == name:
+                return fields[1], fields[2] if len(fields) == 3 else ""
+        return None
+
+    def products(self, name):
+        """The DisplayVersion of every product registered (Programs and
+        Features) under the display name `name`, in the program's view."""
+        done = self.run([self._tool(self.wine), "reg", "query", UNINSTALL_KEY, "/s",
+                         self.arch.reg_view], check=False)
+        versions, entry = [], {}
+        for line in done.stdout.decode(errors="replace").splitlines() + ["HKEY_"]:
+            if line.startswith("HKEY_"):
+                if entry.get("DisplayName") == name:
+                    versions.append(entry.get("DisplayVersion"))
+                entry = {}
+                continue
+            fields = line.split(None, 2)
+            if len(fields) == 3:
+                entry[fields[0]] = fields[2]
+        return versions
+
+    def host_path(self, windows_path):
+        """Where a C: path of the prefix lies on this host."""
+        drive, rest = windows_path.split(":", 1)
+        if drive.upper() != "C":
+            raise ValueError(windows_path)
+        return self.prefix / "drive_c" / rest.strip("\\").replace("\\", "/")
+
+    def task_file(self, name):
+        return self.prefix / "drive_c" / "windows" / "system32" / "tasks" / name
+
+    def msiexec(self, args, package, log_name):
+        """Runs `msiexec ACTION PACKAGE PROPERTIES /qn /l*v LOG` beside the
+        package, where args is [ACTION] + PROPERTIES.
+        Returns (exit status, the log's text, the command lines of the
+        schtasks runs it made). Windows Installer logs no custom action's
+        command line, so they are read from schtasks' own trace channel."""
+        package = Path(package)
+        output_path = package.parent / (log_name + ".out")
+        done = self._call([self._tool(self.wine), "msiexec", args[0], package.name] + list(args[1:]) +
+                          ["/qn", "/l*v", log_name + ".log"],
+                          output_path, 300, cwd=str(package.parent),
+                          env_update={"WINEDEBUG": "-all,trace+schtasks"})
+        log_path = package.parent / (log_name + ".log")
+        log = log_path.read_bytes().decode(errors="replace") if log_path.exists() else ""
+        runs = [[unescape_debugstr(arg) for arg in re.findall(r'L"((?:[^"\\]|\\.)*)"', line)[1:]]
+                for line in output_path.read_bytes().decode(errors="replace").splitlines()
+                if ":trace:schtasks:wmain " in line]
+        return done.returncode, log, runs
+
     def dosdevice(self, name):
         return self.prefix / "dosdevices" / name
 
@@ -422,11 +484,22 @@ class Wine:
 
 SERIAL_KEY = r"HKLM\Hardware\DeviceMap\SerialComm"
 SETTINGS_KEY = r"HKLM\Software\Keldran\Settings"
+UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
+
+
+def unescape_debugstr(text):
+    """A string as Wine's debugstr_w shows it, unescaped."""
+    return re.sub(r"\\(.)", lambda m: {"n": "\n", "r": "\r", "t": "\t"}.get(m.group(1), m.group(1)), text)
+
+
+# registry_text's settings when the settings key is to be left as it is.
+KEEP_SETTINGS = "keep"
 
 
 def registry_text(serial_values, settings):
     """A .reg file that sets the candidate values (removing the ones not
-    given) and replaces the settings key (removing it when settings is None).
+    given) and replaces the settings key (removing it when settings is None,
+    leaving it alone when KEEP_SETTINGS).
 
     serial_values / settings: {name: ("sz", "COM5") | ("dword", 5) | ("binary", b"..")}.
     """
@@ -446,6 +519,8 @@ def registry_text(serial_values, settings):
         lines.append('"\\\\Device\\\\NmeaVcp%d"=-' % n)
     for name, (kind, data) in serial_values.items():
         lines.append(value_line(name, kind, data))
+    if settings == KEEP_SETTINGS:
+        return "\n".join(lines) + "\n"
     lines += ["", r"[-HKEY_LOCAL_MACHINE\Software\Keldran\Settings]", ""]
     if settings is not None:
         lines.append(r"[HKEY_LOCAL_MACHINE\Software\Keldran\Settings]")

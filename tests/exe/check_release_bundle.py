@@ -1,8 +1,12 @@
 #!/usr/bin/env python3
-"""Checks the release bundle made from vantrel.exe: named after the project
-version, the four files in order, SHA256SUMS true to the files, CRLF text,
-the settings file with the program's defaults under the plain key, and the
-same zip bytes from a copy of the exe with another time and mode at another
+"""Checks the release made from vantrel.exe. The bundle: named after the
+project version, the five files in order, SHA256SUMS true to the files,
+CRLF text, the settings file with the program's defaults under the plain
+key, the task definition as schtasks reads it. The Windows Installer
+package: the exe inside it (msiextract) is the exe, the file table carries
+its file version (or Windows Installer would not replace it on upgrade),
+the launch conditions name each property and the values it accepts. Both:
+the same bytes from a copy of the exe with another time and mode at another
 path (as a second checkout would make it).
 
   check_release_bundle.py path/to/vantrel.exe VERSION
@@ -11,6 +15,7 @@ path (as a second checkout would make it).
 import hashlib
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import zipfile
@@ -18,10 +23,41 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
 
+import msi_package  # noqa: E402
+import pe_version  # noqa: E402
 import release  # noqa: E402
 
-ENTRIES = ["vantrel.exe", "vantrel-settings.reg", "INSTALL.txt", "SHA256SUMS"]
-TEXT = ENTRIES[1:]
+ENTRIES = ["vantrel.exe", "vantrel-settings.reg", "vantrel-task.xml", "INSTALL.txt", "SHA256SUMS"]
+TEXT = ["vantrel-settings.reg", "INSTALL.txt", "SHA256SUMS"]
+TASK_NAMESPACE = "{http://schemas.microsoft.com/windows/2004/02/mit/task}"
+
+
+def msi_table(package, table):
+    """The rows of a table of the package as dicts (msiinfo export)."""
+    out = subprocess.run(["msiinfo", "export", str(package), table], check=True,
+                         stdout=subprocess.PIPE).stdout.decode()
+    lines = out.split("\r\n") if "\r\n" in out else out.splitlines()
+    names = lines[0].split("\t")
+    return [dict(zip(names, line.split("\t"))) for line in lines[3:] if line]
+
+
+def task_definition(data):
+    """What the task definition sets, read the way Task Scheduler reads it."""
+    import xml.etree.ElementTree as ET
+    root = ET.fromstring(data.decode("utf-16"))
+
+    def find(path):
+        return root.findtext("/".join(TASK_NAMESPACE + step for step in path.split("/")))
+    return {
+        "boot trigger": root.find(TASK_NAMESPACE + "Triggers/" + TASK_NAMESPACE + "BootTrigger") is not None,
+        "user": find("Principals/Principal/UserId"),
+        "run level": find("Principals/Principal/RunLevel"),
+        "instances": find("Settings/MultipleInstancesPolicy"),
+        "start on batteries": find("Settings/DisallowStartIfOnBatteries"),
+        "stop on batteries": find("Settings/StopIfGoingOnBatteries"),
+        "time limit": find("Settings/ExecutionTimeLimit"),
+        "command": find("Actions/Exec/Command"),
+    }
 
 
 def main(argv):
@@ -31,8 +67,8 @@ def main(argv):
     exe, version = Path(argv[0]), argv[1]
     failures = []
 
-    def expect(ok, what):
-        print("  %s  %s" % ("ok  " if ok else "FAIL", what))
+    def expect(ok, what, detail=""):
+        print("  %s  %s%s" % ("ok  " if ok else "FAIL", what, "\n        " + detail if detail and not ok else ""))
         if not ok:
             failures.append(what)
 
@@ -51,8 +87,8 @@ def main(argv):
 
         sums = files["SHA256SUMS"].decode("ascii").splitlines()
         listed = dict(reversed(line.split("  ", 1)) for line in sums)
-        expect(sorted(listed) == sorted(ENTRIES[:3]),
-               "SHA256SUMS lists the other three files: %s" % sorted(listed))
+        expect(sorted(listed) == sorted(ENTRIES[:-1]),
+               "SHA256SUMS lists the other four files: %s" % sorted(listed))
         for name, digest in listed.items():
             expect(files.get(name) is not None and hashlib.sha256(files[name]).hexdigest() == digest,
                    "SHA256SUMS holds the SHA-256 of %s" % name)
@@ -70,6 +106,18 @@ def main(argv):
                "vantrel-settings.reg sets both values to their default 0 under the plain key")
         expect(any("reg import vantrel-settings.reg /reg:32" in line for line in reg if line.startswith(";")),
                "vantrel-settings.reg says to import it with /reg:32")
+        task = files["vantrel-task.xml"]
+        text = task[2:].decode("utf-16-le")
+        expect(task.startswith(b"\xff\xfe") and text.startswith('<?xml version="1.0" encoding="UTF-16"?>')
+               and text.count("\n") == text.count("\r\n"),
+               "vantrel-task.xml is UTF-16 with a byte-order mark, declared so, with CRLF line ends")
+        expect(task_definition(task) == {
+            "boot trigger": True, "user": "S-1-5-18", "run level": "LeastPrivilege",
+            "instances": "IgnoreNew", "start on batteries": "false", "stop on batteries": "false",
+            "time limit": "PT10M", "command": r"C:\Program Files\Keldran\Vantrel\vantrel.exe"},
+               "vantrel-task.xml: at boot, as SYSTEM without elevation, one at a time, on "
+               "batteries too, 10 minutes at most, the exe where Deploying puts it: %s"
+               % task_definition(task))
         install = files["INSTALL.txt"].decode("utf-8")
         expect("reg import vantrel-settings.reg /reg:32" in install and "Exit codes" in install,
                "INSTALL.txt has README's import step and exit codes")
@@ -83,8 +131,42 @@ def main(argv):
         again = release.make_bundle(copy, work / "two")
         expect(again.read_bytes() == bundle.read_bytes(),
                "a second bundle from a copy of the exe is byte-identical")
-        print("%s: %d bytes, SHA-256 %s" % (bundle.name, bundle.stat().st_size,
-                                             hashlib.sha256(bundle.read_bytes()).hexdigest()))
+
+        package = msi_package.make_package(exe, work / "one")
+        expect(package.name == "vantrel-%s-win32.msi" % version,
+               "the package is named after version %s: %s" % (version, package.name))
+        subprocess.run(["msiextract", "-C", str(work / "extracted"), str(package)], check=True,
+                       stdout=subprocess.DEVNULL)
+        inside = list((work / "extracted").rglob("vantrel.exe"))
+        expect(len(inside) == 1 and inside[0].read_bytes() == exe.read_bytes(),
+               "the package's vantrel.exe (msiextract) is the exe, byte for byte")
+        files_table = {row["File"]: row for row in msi_table(package, "File")}
+        file_version = pe_version.read(exe)["FixedFileVersion"]
+        expect(files_table.get("VantrelExe", {}).get("Version") == file_version,
+               "the file table carries the exe's file version %s: %s"
+               % (file_version, files_table.get("VantrelExe")))
+        summary = subprocess.run(["msiinfo", "suminfo", str(package)], check=True,
+                                 stdout=subprocess.PIPE).stdout.decode()
+        expect("Template: Intel;1033" in summary.splitlines(),
+               "the package is a 32-bit one (summary template Intel;1033)")
+        components = {row["Component"]: (row["Condition"], row["Attributes"])
+                      for row in msi_table(package, "Component")}
+        expect(components.get("GpsPositionMode") == ("GPSPOSITIONMODE", "20") and
+               components.get("DisableVantrel") == ("DISABLEVANTREL", "20"),
+               "each setting's component installs only when its property is given, and stays "
+               "at uninstall (registry key path + permanent, 32-bit): %s" % components)
+        conditions = [row["Description"] for row in msi_table(package, "LaunchCondition")]
+        for prop, values in (("GPSPOSITIONMODE", "0, 2, 3, 4, 5, 6, 7 or 8"),
+                             ("DISABLEVANTREL", "0 or 1"), ("STARTUPTASK", "0 or 1")):
+            expect(any(text.startswith("%s must be %s" % (prop, values)) for text in conditions),
+                   "a launch condition names %s and the values it accepts (%s)" % (prop, values))
+        second = msi_package.make_package(copy, work / "two").read_bytes()
+        expect(second == package.read_bytes(), "a second package from a copy of the exe is "
+               "byte-identical", "differing bytes at %s" % [
+                   i for i, (x, y) in enumerate(zip(second, package.read_bytes())) if x != y][:12])
+        for made in (bundle, package):
+            print("%s: %d bytes, SHA-256 %s" % (made.name, made.stat().st_size,
+                                                 hashlib.sha256(made.read_bytes()).hexdigest()))
     if failures:
         print("FAILED: %d check(s)" % len(failures))
         return 1
