@@ -2,7 +2,7 @@
 """Checks the signed release, made by tools/release.py as `./vantrel release`
 runs it, with a throwaway certificate authority and code-signing certificate:
 the bundle's vantrel.exe verifies against that authority, one flipped byte
-makes it fail, the build tree's exe is left unsigned, SHA256SUMS lists the
+makes it fail, the package carries that signed exe and verifies too, the build tree's exe is left unsigned, SHA256SUMS lists the
 signed exe, the signing time is SOURCE_DATE_EPOCH and a second signing gives
 the same bytes; with a time-stamp URL the signature carries a time stamp
 from that authority (a throwaway one on 127.0.0.1); a wrong password, or no
@@ -113,6 +113,20 @@ def main(argv):
         expect(not ok and "MISMATCH" in output,
                "with byte %d flipped, verification fails on the digest: %s"
                % (len(built) // 2, last), output)
+
+        # The package carries the signed exe and a signature of its own.
+        packages = sorted((work / "signed").glob("*.msi"))
+        expect(len(packages) == 1, "it made one package", "made: %s" % packages)
+        if packages:
+            ok, last, output = throwaway_signer.verify(packages[0], certificate.ca)
+            expect(ok and "Signature verification: ok" in output,
+                   "the package's own signature verifies against the throwaway CA: %s" % last,
+                   output)
+            subprocess.run(["msiextract", "-C", str(work / "extracted"), str(packages[0])],
+                           check=True, stdout=subprocess.DEVNULL)
+            inside = list((work / "extracted").rglob("vantrel.exe"))
+            expect(len(inside) == 1 and inside[0].read_bytes() == files["vantrel.exe"],
+                   "the package's vantrel.exe (msiextract) is the bundle's signed exe")
 
         code, _ = release(exe, work / "again", **signing)
         _, again = bundle_files(work / "again")
