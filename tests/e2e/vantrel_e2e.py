@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """vantrel.exe end to end: under Wine, against the simulated receiver on a pty.
 
-  vantrel_e2e.py list                       scenarios as "name|label,label|timeout|keep-alive" lines
+  vantrel_e2e.py list                       scenarios as "name|label,label|timeout|fixture" lines
   vantrel_e2e.py setup    [common options]  fresh prefix, wineserver kept alive
   vantrel_e2e.py run NAME [common options]  one scenario; exit status 0 = pass
   vantrel_e2e.py cleanup  [common options]  stops the wineserver
@@ -13,6 +13,9 @@ auto: the 32-bit exe under 32-bit Wine where this kernel runs 32-bit
 programs, otherwise the 64-bit build under Wine's 64-bit loader),
 --keep-alive (a 64-bit run that keeps the fallback from rotting where the
 main scenarios run 32-bit; skipped, exit 77, where they already run 64-bit),
+--both-views (the 32-bit exe in a 64-bit prefix, where both registry views
+exist, as on 64-bit Windows; skipped, exit 77, where the kernel runs no
+32-bit programs),
 --allow-skip (exit 77 instead of failing when Wine or vantrel.exe is missing).
 """
 
@@ -31,8 +34,9 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
 
 from wine_rig import (ACK_LINE, ARCHES, CFG_PRT_FRAME, EXIT_MEANINGS,  # noqa: E402
-                      NAV5_POLL_FRAME, SERIAL_KEY, RigError, SimReceiver, Wine, choose_arch,
-                      describe_frame, fallback_device, hexs, nav5_set_frame, registry_text)
+                      NAV5_POLL_FRAME, SERIAL_KEY, SETTINGS_KEY, WOW64, RigError, SimReceiver,
+                      Wine, choose_arch, describe_frame, fallback_device, hexs,
+                      kernel_runs_32bit_programs, nav5_set_frame, registry_text)
 import release  # noqa: E402
 
 SKIP = 77
@@ -97,6 +101,12 @@ class Scenario:
     # Run the release bundle made from the 32-bit exe, with its settings
     # file imported after the scenario's registry, GpsPositionMode set to this.
     bundle_model: int = None
+    # ... imported the way double-clicking it would, with regedit /s, rather
+    # than with reg import FILE /reg:32.
+    bundle_by_regedit: bool = False
+    # Run only in a 64-bit prefix with the 32-bit exe, where both registry
+    # views exist (not in the main prefix, which has one).
+    both_views: bool = False
 
 
 def build_scenarios():
@@ -286,6 +296,22 @@ def build_scenarios():
         exit_code=0, ack_lines=3, frames={"a": full_run(6)},
         receivers={"a": ["--initial-model", "4"]}, settings=None, bundle_model=6,
         final_model={"a": 6}, keep_alive=True))
+    # 64-bit Windows has two registry views; the 32-bit program reads the
+    # 32-bit one, and only reg's /reg:32 writes there.
+    s.append(Scenario(
+        "bundle_reg32_reaches_program",
+        "64-bit prefix: the bundle's vantrel-settings.reg (model 6) imported with "
+        "reg import /reg:32 lands in the 32-bit view: the bundled exe sends model 6",
+        exit_code=0, ack_lines=3, frames={"a": full_run(6)},
+        receivers={"a": ["--initial-model", "4"]}, settings=None, bundle_model=6,
+        final_model={"a": 6}, both_views=True))
+    s.append(Scenario(
+        "bundle_regedit_misses_program",
+        "64-bit prefix: the same file imported with regedit /s (as a double-click "
+        "does) lands in the 64-bit view: the bundled exe sends the default model 0",
+        exit_code=0, ack_lines=3, frames={"a": full_run(0)},
+        receivers={"a": ["--initial-model", "4"]}, settings=None, bundle_model=6,
+        bundle_by_regedit=True, final_model={"a": 0}, both_views=True))
     return s
 
 
@@ -301,13 +327,20 @@ def common_arguments(parser):
     parser.add_argument("--sim", default=None)
     parser.add_argument("--arch", default=None, choices=("auto",) + tuple(ARCHES))
     parser.add_argument("--keep-alive", action="store_true")
+    parser.add_argument("--both-views", action="store_true")
     parser.add_argument("--allow-skip", action="store_true")
 
 
 def resolve_arch(args):
     """Settles args.arch (a WineArch) and args.exe_to_run; None, or the exit
     status when the run is to end here (keep-alive runs already covered)."""
-    if args.keep_alive:
+    if args.both_views:
+        if not kernel_runs_32bit_programs():
+            print("e2e: SKIPPED: the 32-bit exe in a 64-bit prefix needs a kernel that runs "
+                  "32-bit programs and 32-bit Wine, and this machine has not both")
+            return SKIP
+        args.arch = WOW64
+    elif args.keep_alive:
         main_arch, _ = choose_arch()
         if main_arch.bits == 64:
             print("e2e: SKIPPED: the main scenarios already run the 64-bit build here")
@@ -316,7 +349,7 @@ def resolve_arch(args):
     else:
         args.arch, line = choose_arch(args.arch)
         print(line)
-    args.exe_to_run = args.exe64 if args.arch.bits == 64 else args.exe
+    args.exe_to_run = args.exe if args.arch.program_bits == 32 else args.exe64
     return None
 
 
@@ -399,7 +432,7 @@ def print_exchange(receiver):
         print("    %7d ms  %s  %s" % (t, arrow, text))
 
 
-def unpack_bundle(args, work, model):
+def unpack_bundle(args, work, model, by_regedit):
     """Makes the release bundle from the 32-bit exe and unpacks it in `work`,
     with a copy of its settings file holding `model`. Returns the exe to run
     and that settings file."""
@@ -415,9 +448,10 @@ def unpack_bundle(args, work, model):
         raise RigError("the bundle's vantrel-settings.reg sets GpsPositionMode %d times" % count)
     settings = work / "vantrel-settings.reg"
     settings.write_bytes(edited.encode("ascii"))
-    if args.arch.bits == 32:
+    if args.arch.program_bits == 32:
         print("  running the bundle's vantrel.exe; its vantrel-settings.reg, model changed to %d, "
-              "imported with %s" % (model, args.arch.reg_view))
+              "imported with %s" % (model, "regedit /s vantrel-settings.reg" if by_regedit else
+                                    "reg import vantrel-settings.reg " + args.arch.reg_view))
         return unpacked / "vantrel.exe", settings
     print("  Wine's 64-bit loader cannot start the bundle's 32-bit vantrel.exe: its "
           "vantrel-settings.reg, model changed to %d, goes with the %s instead, imported "
@@ -429,6 +463,10 @@ def run_scenario(sc, args):
     problems = unavailable(args, need_exe=True)
     if problems:
         return refuse(args, problems)
+    if sc.both_views != (args.arch.other_view is not None):
+        print("e2e: %s runs %s" % (sc.name, "with --both-views only" if sc.both_views
+                                   else "in a prefix with one registry view only"))
+        return 1
     work = Path(args.work_dir).resolve() / "runs" / sc.name
     if work.exists():
         shutil.rmtree(work)
@@ -448,11 +486,12 @@ def run_scenario(sc, args):
     print("  running the %s" % args.arch.proves)
     exe, bundle_settings = args.exe_to_run, None
     if sc.bundle_model is not None:
-        exe, bundle_settings = unpack_bundle(args, work, sc.bundle_model)
+        exe, bundle_settings = unpack_bundle(args, work, sc.bundle_model, sc.bundle_by_regedit)
     longest = (sc.elapsed[1] if sc.elapsed else 0) + sc.timeout + 30
     receivers = {}
     process = None
     dropped_key = False
+    views = {}  # registry view -> `reg query` of the settings key in it, where there are two
     try:
         for name, extra in sc.receivers.items():
             receivers[name] = SimReceiver(args.sim, work, name, RECEIVER_DEFAULTS + extra,
@@ -464,9 +503,18 @@ def run_scenario(sc, args):
                 wine.link(port, work / "not-a-device")
             else:
                 wine.link(port, receivers[target].slave)
+        if args.arch.other_view:
+            # What earlier scenarios left in either view. Wine's reg import
+            # removes a [-KEY] from the 64-bit view even with /reg:32, so
+            # the registry file below cannot be relied on for this.
+            for view in (args.arch.reg_view, args.arch.other_view):
+                wine.delete_key(SETTINGS_KEY, view=view, check=False)
         wine.reg_import(registry_text(sc.serial, sc.settings), work)
         if bundle_settings:
-            wine.reg_import_file(bundle_settings)
+            wine.reg_import_file(bundle_settings, with_regedit=sc.bundle_by_regedit)
+            if args.arch.other_view:
+                views = {view: wine.query(SETTINGS_KEY, check=False, view=view)
+                         for view in (args.arch.reg_view, args.arch.other_view)}
         if sc.drop_serial_key:
             wine.delete_key(SERIAL_KEY)
             dropped_key = True
@@ -505,6 +553,18 @@ def run_scenario(sc, args):
         print_exchange(receiver)
 
     checks = Checks()
+    if views:
+        landed = args.arch.other_view if sc.bundle_by_regedit else args.arch.reg_view
+        missed = args.arch.reg_view if sc.bundle_by_regedit else args.arch.other_view
+        value = r"GpsPositionMode\s+REG_DWORD\s+0x%x\b" % sc.bundle_model
+        checks.expect(re.search(value, views[landed] or "") is not None,
+                      "the import put GpsPositionMode=%d in the %s view of %s"
+                      % (sc.bundle_model, landed, SETTINGS_KEY),
+                      "reg query %s shows: %r" % (landed, views[landed]))
+        checks.expect(views[missed] is None,
+                      "the %s view has no %s (the program reads %s)"
+                      % (missed, SETTINGS_KEY, args.arch.reg_view),
+                      "reg query %s shows: %r" % (missed, views[missed]))
     checks.expect(not timed_out, "the program ended by itself (limit %.0f s)" % sc.timeout)
     checks.expect(exit_code == sc.exit_code,
                   "exit code %d (%s)" % (sc.exit_code, EXIT_MEANINGS.get(sc.exit_code, "?")),
@@ -574,7 +634,8 @@ def main(argv):
         for sc in SCENARIOS.values():
             labels = "e2e,slow" if sc.slow else "e2e"
             limit = int((sc.elapsed[1] if sc.elapsed else 0) + sc.timeout + 60)
-            print("%s|%s|%d|%s" % (sc.name, labels, limit, "keep-alive" if sc.keep_alive else ""))
+            fixture = "both-views" if sc.both_views else "keep-alive" if sc.keep_alive else ""
+            print("%s|%s|%d|%s" % (sc.name, labels, limit, fixture))
         return 0
     try:
         stop = resolve_arch(args)
