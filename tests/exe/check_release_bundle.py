@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Checks the release bundle made from vantrel.exe: named after the project
 version, the four files in order, SHA256SUMS true to the files, CRLF text,
-the settings file with the program's defaults under the plain key, and the
-same zip bytes from a copy of the exe with another time and mode at another
+the settings file with the program's defaults under the plain key, INSTALL.txt
+with every section a deployer needs, and the same zip bytes from a copy of the exe with another time and mode at another
 path (as a second checkout would make it).
 
   check_release_bundle.py path/to/vantrel.exe VERSION
@@ -22,6 +22,14 @@ import release  # noqa: E402
 
 ENTRIES = ["vantrel.exe", "vantrel-settings.reg", "INSTALL.txt", "SHA256SUMS"]
 TEXT = ENTRIES[1:]
+# What a deployer needs with no README at hand: how to install (by package
+# or by hand), the settings and their registry view, how to check a device,
+# what the results mean, the receiver's pitfalls and delays, the binary's
+# hash and version, and how to remove it all.
+DEPLOYER_SECTIONS = ["Before you start", "Deploying with Windows Installer", "Deploying",
+                     "Settings", "Verifying", "Exit codes", "Collecting results from a fleet",
+                     "What a deployer must know about the receiver", "How long it can take",
+                     "Checking the binary", "Uninstalling by hand"]
 
 
 def main(argv):
@@ -71,8 +79,14 @@ def main(argv):
         expect(any("reg import vantrel-settings.reg /reg:32" in line for line in reg if line.startswith(";")),
                "vantrel-settings.reg says to import it with /reg:32")
         install = files["INSTALL.txt"].decode("utf-8")
-        expect("reg import vantrel-settings.reg /reg:32" in install and "Exit codes" in install,
-               "INSTALL.txt has README's import step and exit codes")
+        expect("reg import vantrel-settings.reg /reg:32" in install,
+               "INSTALL.txt has README's import step")
+        headings = [line for line, underline in zip(install.splitlines(), install.splitlines()[1:])
+                    if underline and underline == "-" * len(line)]
+        expect(headings == DEPLOYER_SECTIONS,
+               "INSTALL.txt has the deployer's sections in order: %s%s"
+               % ("; ".join(DEPLOYER_SECTIONS),
+                  "" if headings == DEPLOYER_SECTIONS else " (it has: %s)" % "; ".join(headings)))
 
         # A second checkout: the same exe bytes with another time and mode.
         copy = work / "another" / "checkout" / "vantrel.exe"
