@@ -6,7 +6,7 @@ vantrel-VERSION-win32.zip, which holds
   vantrel.exe            the 32-bit product, as built, or a signed copy of it
   vantrel-settings.reg   both settings with their defaults (src/run/)
   vantrel-task.xml       the start-up task's definition for schtasks (src/install/)
-  INSTALL.txt            README.md's "Deploying" and "Exit codes" sections, as plain text
+  INSTALL.txt            README.md's sections for a deployer, as plain text
   SHA256SUMS             of the four files above
 
   release.py --exe build/windows/vantrel.exe --out-dir dist
@@ -43,7 +43,11 @@ REPO = Path(__file__).resolve().parents[1]
 README = REPO / "README.md"
 SETTINGS = REPO / "src" / "run" / "vantrel-settings.reg"
 TASK_XML = msi_package.TASK_XML
-INSTALL_SECTIONS = ("Deploying", "Exit codes")
+# Everything a deployer needs without the README, in the order of the work.
+INSTALL_SECTIONS = ("Before you start", "Deploying with Windows Installer", "Deploying",
+                    "Settings", "Verifying", "Exit codes", "Collecting results from a fleet",
+                    "What a deployer must know about the receiver", "How long it can take",
+                    "Checking the binary", "Uninstalling by hand")
 I386 = "014C"
 # The earliest time a zip entry can carry; the same for every build.
 ENTRY_TIME = (1980, 1, 1, 0, 0, 0)
@@ -79,20 +83,42 @@ def plain(markdown_line):
 
 def as_plain_text(lines):
     """Markdown as a reader of a plain text file wants it: no fences, no
-    backticks, tables as indented rows."""
+    backticks, commands indented, tables as indented rows. In a table of
+    more than three columns each cell past the second goes on a line of its
+    own after its column's heading, which no narrow console cuts."""
     out = []
+    in_code = False
+    header = None
     for line in lines:
         stripped = line.strip()
         if stripped.startswith("```"):
+            in_code = not in_code
             continue
-        if stripped.startswith("|"):
-            cells = [plain(c.strip()) for c in stripped.strip("|").split("|")]
-            if all(set(c) <= set("-: ") for c in cells):
-                continue
-            out.append(textwrap.fill("  ".join([cells[0].ljust(6)] + cells[1:]), width=78,
+        if in_code:
+            # Exactly as typed: a command must not be wrapped or changed.
+            out.append("    " + line)
+            continue
+        if not stripped.startswith("|"):
+            header = None
+            out.append(plain(line))
+            continue
+        cells = [plain(c.strip()) for c in stripped.strip("|").split("|")]
+        if all(set(c) <= set("-: ") for c in cells):
+            continue
+        labelled = len(cells) > 3
+        if header is None:
+            header = cells
+            if labelled:
+                cells = cells[:2]
+        elif labelled:
+            out.append(textwrap.fill("  ".join([cells[0].ljust(6)] + cells[1:2]), width=78,
                                      initial_indent="  ", subsequent_indent=" " * 10))
+            for heading, cell in zip(header[2:], cells[2:]):
+                out.append(textwrap.fill("%s: %s" % (heading, cell), width=78,
+                                         initial_indent=" " * 10, subsequent_indent=" " * 12))
             continue
-        out.append(plain(line))
+        out.append(textwrap.fill("  ".join([cells[0].ljust(6)] + cells[1:]), width=78,
+                                 initial_indent="  ", subsequent_indent=" " * 10))
     return out
 
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """vantrel.exe end to end: under Wine, against the simulated receiver on a pty.
 
-  vantrel_e2e.py list                       scenarios as "name|label,label|timeout|keep-alive" lines
+  vantrel_e2e.py list                       scenarios as "name|label,label|timeout|fixture" lines
   vantrel_e2e.py setup    [common options]  fresh prefix, wineserver kept alive
   vantrel_e2e.py run NAME [common options]  one scenario; exit status 0 = pass
   vantrel_e2e.py cleanup  [common options]  stops the wineserver
@@ -13,6 +13,9 @@ auto: the 32-bit exe under 32-bit Wine where this kernel runs 32-bit
 programs, otherwise the 64-bit build under Wine's 64-bit loader),
 --keep-alive (a 64-bit run that keeps the fallback from rotting where the
 main scenarios run 32-bit; skipped, exit 77, where they already run 64-bit),
+--both-views (the 32-bit exe in a 64-bit prefix, where both registry views
+exist, as on 64-bit Windows; skipped, exit 77, where the kernel runs no
+32-bit programs),
 --allow-skip (exit 77 instead of failing when Wine or vantrel.exe is missing).
 """
 
@@ -34,9 +37,9 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "exe"))
 
 from wine_rig import (ACK_LINE, ARCHES, CFG_PRT_FRAME, EXIT_MEANINGS, MODEL_NAMES,  # noqa: E402
-                      KEEP_SETTINGS, NAV5_POLL_FRAME, SERIAL_KEY, SETTINGS_KEY, RigError,
+                      KEEP_SETTINGS, NAV5_POLL_FRAME, SERIAL_KEY, SETTINGS_KEY, WOW64, RigError,
                       SimReceiver, Wine, choose_arch, describe_frame, fallback_device, hexs,
-                      nav5_set_frame, registry_text)
+                      kernel_runs_32bit_programs, nav5_set_frame, registry_text)
 import msi_package  # noqa: E402
 import pe_version  # noqa: E402
 import release  # noqa: E402
@@ -114,6 +117,12 @@ class Scenario:
     # Patterns that lines of the demo's account of this run (of receiver a)
     # must match, each at least one line.
     demo_says: tuple = ()
+    # ... imported the way double-clicking it would, with regedit /s, rather
+    # than with reg import FILE /reg:32.
+    bundle_by_regedit: bool = False
+    # Run only in a 64-bit prefix with the 32-bit exe, where both registry
+    # views exist (not in the main prefix, which has one).
+    both_views: bool = False
     # An installer story (INSTALLER_STORIES): the package installed in a
     # prefix of its own, the installed exe run where the story says.
     installer: str = None
@@ -328,6 +337,22 @@ def build_scenarios():
         exit_code=0, ack_lines=3, frames={"a": full_run(2)},
         receivers={"a": ["--initial-model", "4"]}, settings=None, bundle_model=2,
         signed_bundle=True, final_model={"a": 2}))
+    # 64-bit Windows has two registry views; the 32-bit program reads the
+    # 32-bit one, and only reg's /reg:32 writes there.
+    s.append(Scenario(
+        "bundle_reg32_reaches_program",
+        "64-bit prefix: the bundle's vantrel-settings.reg (model 6) imported with "
+        "reg import /reg:32 lands in the 32-bit view: the bundled exe sends model 6",
+        exit_code=0, ack_lines=3, frames={"a": full_run(6)},
+        receivers={"a": ["--initial-model", "4"]}, settings=None, bundle_model=6,
+        final_model={"a": 6}, both_views=True))
+    s.append(Scenario(
+        "bundle_regedit_misses_program",
+        "64-bit prefix: the same file imported with regedit /s (as a double-click "
+        "does) lands in the 64-bit view: the bundled exe sends the default model 0",
+        exit_code=0, ack_lines=3, frames={"a": full_run(0)},
+        receivers={"a": ["--initial-model", "4"]}, settings=None, bundle_model=6,
+        bundle_by_regedit=True, final_model={"a": 0}, both_views=True))
 
     # -- the Windows Installer package, each story in a prefix of its own --------
     s.append(Scenario(
@@ -375,13 +400,20 @@ def common_arguments(parser):
     parser.add_argument("--sim", default=None)
     parser.add_argument("--arch", default=None, choices=("auto",) + tuple(ARCHES))
     parser.add_argument("--keep-alive", action="store_true")
+    parser.add_argument("--both-views", action="store_true")
     parser.add_argument("--allow-skip", action="store_true")
 
 
 def resolve_arch(args):
     """Settles args.arch (a WineArch) and args.exe_to_run; None, or the exit
     status when the run is to end here (keep-alive runs already covered)."""
-    if args.keep_alive:
+    if args.both_views:
+        if not kernel_runs_32bit_programs():
+            print("e2e: SKIPPED: the 32-bit exe in a 64-bit prefix needs a kernel that runs "
+                  "32-bit programs and 32-bit Wine, and this machine has not both")
+            return SKIP
+        args.arch = WOW64
+    elif args.keep_alive:
         main_arch, _ = choose_arch()
         if main_arch.bits == 64:
             print("e2e: SKIPPED: the main scenarios already run the 64-bit build here")
@@ -390,7 +422,7 @@ def resolve_arch(args):
     else:
         args.arch, line = choose_arch(args.arch)
         print(line)
-    args.exe_to_run = args.exe64 if args.arch.bits == 64 else args.exe
+    args.exe_to_run = args.exe if args.arch.program_bits == 32 else args.exe64
     return None
 
 
@@ -493,10 +525,10 @@ def signature_check(exe, ca, which):
             "osslsigncode verify: %s\n%s" % (last, output))
 
 
-def unpack_bundle(args, work, model, signed):
+def unpack_bundle(args, work, model, signed, by_regedit=False):
     """Makes the release bundle from the 32-bit exe (signed, if `signed`)
     and unpacks it in `work`, with a copy of its settings file holding
-    `model`. Returns the exe to run, that settings file, and the checks of
+    `model` (to be imported with regedit /s if `by_regedit`). Returns the exe to run, that settings file, and the checks of
     the exe's signature as Checks.expect's arguments."""
     if not args.exe or not Path(args.exe).is_file():
         raise RigError("the bundle is made from the 32-bit vantrel.exe, not found at %s" % args.exe)
@@ -514,9 +546,12 @@ def unpack_bundle(args, work, model, signed):
     settings.write_bytes(edited.encode("ascii"))
     signature = ([signature_check(unpacked / "vantrel.exe", ca, "the bundle's vantrel.exe")]
                  if signed else [])
-    if args.arch.bits == 32:
+    if args.arch.program_bits == 32:
         print("  running the bundle's %svantrel.exe; its vantrel-settings.reg, model changed "
-              "to %d, imported with %s" % ("signed " if signed else "", model, args.arch.reg_view))
+              "to %d, imported with %s"
+              % ("signed " if signed else "", model,
+                 "regedit /s vantrel-settings.reg" if by_regedit else
+                 "reg import vantrel-settings.reg " + args.arch.reg_view))
         return unpacked / "vantrel.exe", settings, signature
     exe = Path(args.exe_to_run)
     if signed:
@@ -535,6 +570,10 @@ def run_scenario(sc, args):
     problems = unavailable(args, need_exe=True)
     if problems:
         return refuse(args, problems)
+    if sc.both_views != (args.arch.other_view is not None):
+        print("e2e: %s runs %s" % (sc.name, "with --both-views only" if sc.both_views
+                                   else "in a prefix with one registry view only"))
+        return 1
     work = Path(args.work_dir).resolve() / "runs" / sc.name
     if work.exists():
         shutil.rmtree(work)
@@ -561,7 +600,7 @@ def run_scenario(sc, args):
         exe, bundle_settings = args.exe_to_run, None
         if sc.bundle_model is not None:
             exe, bundle_settings, signature = unpack_bundle(args, work, sc.bundle_model,
-                                                            sc.signed_bundle)
+                                                            sc.signed_bundle, sc.bundle_by_regedit)
             for check in signature:
                 checks.expect(*check)
         run_program(sc, args, wine, work, exe, checks, sc.settings, bundle_settings)
@@ -589,6 +628,7 @@ def run_program(sc, args, wine, work, exe, checks, settings, extra_settings=None
     receivers = {}
     process = None
     dropped_key = False
+    views = {}  # registry view -> `reg query` of the settings key in it, where there are two
     try:
         for name, extra in sc.receivers.items():
             receivers[name] = SimReceiver(args.sim, work, name, RECEIVER_DEFAULTS + extra,
@@ -600,9 +640,18 @@ def run_program(sc, args, wine, work, exe, checks, settings, extra_settings=None
                 wine.link(port, work / "not-a-device")
             else:
                 wine.link(port, receivers[target].slave)
+        if args.arch.other_view and settings is not KEEP_SETTINGS:
+            # What earlier scenarios left in either view. Wine's reg import
+            # removes a [-KEY] from the 64-bit view even with /reg:32, so
+            # the registry file below cannot be relied on for this.
+            for view in (args.arch.reg_view, args.arch.other_view):
+                wine.delete_key(SETTINGS_KEY, view=view, check=False)
         wine.reg_import(registry_text(sc.serial, settings), work)
         if extra_settings:
-            wine.reg_import_file(extra_settings)
+            wine.reg_import_file(extra_settings, with_regedit=sc.bundle_by_regedit)
+            if args.arch.other_view:
+                views = {view: wine.query(SETTINGS_KEY, check=False, view=view)
+                         for view in (args.arch.reg_view, args.arch.other_view)}
         if sc.drop_serial_key:
             wine.delete_key(SERIAL_KEY)
             dropped_key = True
@@ -640,6 +689,18 @@ def run_program(sc, args, wine, work, exe, checks, settings, extra_settings=None
         print("  receiver %s (%s, %s):" % (name, receiver.slave, " ".join(receiver.args)))
         print_exchange(receiver)
 
+    if views:
+        landed = args.arch.other_view if sc.bundle_by_regedit else args.arch.reg_view
+        missed = args.arch.reg_view if sc.bundle_by_regedit else args.arch.other_view
+        value = r"GpsPositionMode\s+REG_DWORD\s+0x%x\b" % sc.bundle_model
+        checks.expect(re.search(value, views[landed] or "") is not None,
+                      "the import put GpsPositionMode=%d in the %s view of %s"
+                      % (sc.bundle_model, landed, SETTINGS_KEY),
+                      "reg query %s shows: %r" % (landed, views[landed]))
+        checks.expect(views[missed] is None,
+                      "the %s view has no %s (the program reads %s)"
+                      % (missed, SETTINGS_KEY, args.arch.reg_view),
+                      "reg query %s shows: %r" % (missed, views[missed]))
     checks.expect(not timed_out, "the program ended by itself (limit %.0f s)" % sc.timeout)
     checks.expect(exit_code == sc.exit_code,
                   "exit code %d (%s)" % (sc.exit_code, EXIT_MEANINGS.get(sc.exit_code, "?")),
@@ -947,7 +1008,8 @@ def main(argv):
             if sc.installer:
                 labels += ",msi"
             limit = int((sc.elapsed[1] if sc.elapsed else 0) + sc.timeout + 60)
-            print("%s|%s|%d|%s" % (sc.name, labels, limit, "keep-alive" if sc.keep_alive else ""))
+            fixture = "both-views" if sc.both_views else "keep-alive" if sc.keep_alive else ""
+            print("%s|%s|%d|%s" % (sc.name, labels, limit, fixture))
         return 0
     try:
         stop = resolve_arch(args)

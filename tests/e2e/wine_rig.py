@@ -157,18 +157,23 @@ class WineArch:
     """One way of running the program under Wine: which build of the sources,
     which loader and server, which prefix and registry view."""
 
-    def __init__(self, bits, build, wine, loader, server, preset, mingw, install):
-        self.bits = bits
+    def __init__(self, bits, build, wine, loader, server, preset, mingw, install,
+                 program_bits=None, tag=None):
+        self.bits = bits  # the prefix's and the loader's
+        self.program_bits = program_bits or bits
         self.mingw = mingw  # the cross toolchain's prefix
         self.build = build
         self.proves = "%s under %s" % (build, wine)
         self.loader = loader
         self.server = server
         self.winearch = "win%d" % bits
-        self.tag = "wine%d" % bits  # names its prefixes' directories
+        self.tag = tag or "wine%d" % bits  # names its prefixes' directories
         # A program reads the registry view of its own width; its settings
         # are imported into that view.
-        self.reg_view = "/reg:%d" % bits
+        self.reg_view = "/reg:%d" % self.program_bits
+        # Only a 64-bit prefix running a 32-bit program has a second view,
+        # the one 64-bit tools write by default.
+        self.other_view = "/reg:64" if (bits, self.program_bits) == (64, 32) else None
         self.preset = preset
         self.install = install
 
@@ -189,6 +194,13 @@ WINE64 = WineArch(64, "64-bit build of the same sources", "Wine's 64-bit loader"
                   "/usr/lib/wine/wine64", "/usr/lib/wine/wineserver64", "windows-x64",
                   "x86_64-w64-mingw32", "apt-get install wine64")
 ARCHES = {"32": WINE32, "64": WINE64}
+# 64-bit Windows as a fleet device has it: the 32-bit product in a 64-bit
+# prefix, where both registry views exist. The 64-bit loader hands a 32-bit
+# exe to the 32-bit one, so the kernel must run 32-bit programs.
+WOW64 = WineArch(64, "32-bit vantrel.exe", "Wine's 64-bit loader in a 64-bit prefix",
+                 "/usr/lib/wine/wine64", "/usr/lib/wine/wineserver64", "windows",
+                 "i686-w64-mingw32", "apt-get install wine64 wine32:i386", program_bits=32,
+                 tag="wow64")
 FORCE_VARIABLE = "VANTREL_WINE_ARCH"
 CANNOT_RUN_32 = "this kernel cannot execute 32-bit programs (IA-32 emulation is off)"
 STATIC_CHECK = ("vantrel.exe itself checked statically: PE32 i386, console, imports, manifest, "
@@ -278,7 +290,7 @@ class Wine:
     def exit_cause(self, returncode):
         """A failed Wine tool's exit status in words, where it says more than a number."""
         if returncode == 126:
-            return "exit 126: " + (CANNOT_RUN_32 if self.arch.bits == 32
+            return "exit 126: " + (CANNOT_RUN_32 if self.arch.program_bits == 32
                                    else "a Wine program could not be executed")
         return "exit %d" % returncode
 
@@ -374,9 +386,10 @@ class Wine:
     def restart_server(self):
         self.start_server()
 
-    def query(self, key, check=True):
+    def query(self, key, check=True, view=None):
         """`reg query` output, or None when the key does not exist (check=False)."""
-        done = self.run([self._tool(self.wine), "reg", "query", key], check=check)
+        done = self.run([self._tool(self.wine), "reg", "query", key] + ([view] if view else []),
+                        check=check)
         if done.returncode != 0:
             return None
         return done.stdout.decode(errors="replace")
@@ -386,13 +399,18 @@ class Wine:
         path.write_bytes(text.replace("\n", "\r\n").encode("ascii"))
         self.reg_import_file(path)
 
-    def reg_import_file(self, path):
-        # reg takes a Windows path; run it beside the file.
-        self.run([self._tool(self.wine), "reg", "import", Path(path).name, self.arch.reg_view],
-                 cwd=str(Path(path).parent))
+    def reg_import_file(self, path, with_regedit=False):
+        """Imports a .reg file into the program's view with `reg import FILE
+        /reg:NN`, or as double-clicking it would, with `regedit /s FILE`
+        (the loader's own width)."""
+        # Both take a Windows path; run them beside the file.
+        command = (["regedit", "/s", Path(path).name] if with_regedit
+                   else ["reg", "import", Path(path).name, self.arch.reg_view])
+        self.run([self._tool(self.wine)] + command, cwd=str(Path(path).parent))
 
-    def delete_key(self, key):
-        self.run([self._tool(self.wine), "reg", "delete", key, "/f"])
+    def delete_key(self, key, view=None, check=True):
+        self.run([self._tool(self.wine), "reg", "delete", key, "/f"] + ([view] if view else []),
+                 check=check)
 
     def value(self, key, name):
         """(type, data) of a registry value in the program's view, as reg

@@ -2,11 +2,12 @@
 """Checks the release made from vantrel.exe. The bundle: named after the
 project version, the five files in order, SHA256SUMS true to the files,
 CRLF text, the settings file with the program's defaults under the plain
-key, the task definition as schtasks reads it. The Windows Installer
-package: the exe inside it (msiextract) is the exe, the file table carries
-its file version (or Windows Installer would not replace it on upgrade),
-the launch conditions name each property and the values it accepts. Both:
-the same bytes from a copy of the exe with another time and mode at another
+key, the task definition as schtasks reads it, INSTALL.txt with every
+section a deployer needs. The Windows Installer package: the exe inside it
+(msiextract) is the exe, the file table carries its file version (or
+Windows Installer would not replace it on upgrade), the launch conditions
+name each property and the values it accepts. Both: the same bytes from a
+copy of the exe with another time and mode at another
 path (as a second checkout would make it).
 
   check_release_bundle.py path/to/vantrel.exe VERSION
@@ -58,6 +59,14 @@ def task_definition(data):
         "time limit": find("Settings/ExecutionTimeLimit"),
         "command": find("Actions/Exec/Command"),
     }
+# What a deployer needs with no README at hand: how to install (by package
+# or by hand), the settings and their registry view, how to check a device,
+# what the results mean, the receiver's pitfalls and delays, the binary's
+# hash and version, and how to remove it all.
+DEPLOYER_SECTIONS = ["Before you start", "Deploying with Windows Installer", "Deploying",
+                     "Settings", "Verifying", "Exit codes", "Collecting results from a fleet",
+                     "What a deployer must know about the receiver", "How long it can take",
+                     "Checking the binary", "Uninstalling by hand"]
 
 
 def main(argv):
@@ -119,8 +128,14 @@ def main(argv):
                "batteries too, 10 minutes at most, the exe where Deploying puts it: %s"
                % task_definition(task))
         install = files["INSTALL.txt"].decode("utf-8")
-        expect("reg import vantrel-settings.reg /reg:32" in install and "Exit codes" in install,
-               "INSTALL.txt has README's import step and exit codes")
+        expect("reg import vantrel-settings.reg /reg:32" in install,
+               "INSTALL.txt has README's import step")
+        headings = [line for line, underline in zip(install.splitlines(), install.splitlines()[1:])
+                    if underline and underline == "-" * len(line)]
+        expect(headings == DEPLOYER_SECTIONS,
+               "INSTALL.txt has the deployer's sections in order: %s%s"
+               % ("; ".join(DEPLOYER_SECTIONS),
+                  "" if headings == DEPLOYER_SECTIONS else " (it has: %s)" % "; ".join(headings)))
 
         # A second checkout: the same exe bytes with another time and mode.
         copy = work / "another" / "checkout" / "vantrel.exe"

@@ -50,6 +50,15 @@ grep -q 'requestedExecutionLevel level="asInvoker"' <<<"$manifest" ||
   fail "no asInvoker manifest embedded"
 grep -q "processorArchitecture=\"$manifest_arch\"" <<<"$manifest" ||
   fail "the manifest does not name the $manifest_arch architecture"
+# The releases it is declared for, Vista to 11: the lowest is the first
+# whose msvcrt.dll exports strcpy_s.
+grep -q 'compatibility xmlns="urn:schemas-microsoft-com:compatibility.v1"' <<<"$manifest" ||
+  fail "the manifest has no compatibility section"
+for os_id in e2011457-1546-43c5-a5fe-008deee3d3f0 35138b9a-5d96-4fbd-8e2d-a2440225f93a \
+             4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38 1f676c76-80e1-4239-95bb-83d0f6d0da78 \
+             8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a; do
+  grep -q "<supportedOS Id=\"{$os_id}\"/>" <<<"$manifest" || fail "the manifest does not declare supportedOS $os_id"
+done
 
 # The version as Explorer's Details tab and (Get-Item).VersionInfo show it:
 # the fixed numbers and the strings, in the table the translation names.
