@@ -44,8 +44,9 @@ README = REPO / "README.md"
 SETTINGS = REPO / "src" / "run" / "vantrel-settings.reg"
 TASK_XML = msi_package.TASK_XML
 # Everything a deployer needs without the README, in the order of the work.
-INSTALL_SECTIONS = ("Before you start", "Deploying with Windows Installer", "Deploying",
-                    "Settings", "Verifying", "Exit codes", "Collecting results from a fleet",
+INSTALL_SECTIONS = ("Before you start", "Deploying with Windows Installer",
+                    "Deploying by hand", "Settings", "Verifying", "Exit codes",
+                    "Collecting results from a fleet",
                     "What a deployer must know about the receiver", "How long it can take",
                     "Checking the binary", "Uninstalling by hand")
 I386 = "014C"

@@ -63,8 +63,9 @@ def task_definition(data):
 # or by hand), the settings and their registry view, how to check a device,
 # what the results mean, the receiver's pitfalls and delays, the binary's
 # hash and version, and how to remove it all.
-DEPLOYER_SECTIONS = ["Before you start", "Deploying with Windows Installer", "Deploying",
-                     "Settings", "Verifying", "Exit codes", "Collecting results from a fleet",
+DEPLOYER_SECTIONS = ["Before you start", "Deploying with Windows Installer",
+                     "Deploying by hand", "Settings", "Verifying", "Exit codes",
+                     "Collecting results from a fleet",
                      "What a deployer must know about the receiver", "How long it can take",
                      "Checking the binary", "Uninstalling by hand"]
 
@@ -125,7 +126,7 @@ def main(argv):
             "instances": "IgnoreNew", "start on batteries": "false", "stop on batteries": "false",
             "time limit": "PT10M", "command": r"C:\Program Files\Keldran\Vantrel\vantrel.exe"},
                "vantrel-task.xml: at boot, as SYSTEM without elevation, one at a time, on "
-               "batteries too, 10 minutes at most, the exe where Deploying puts it: %s"
+               "batteries too, 10 minutes at most, the exe where 32-bit Windows keeps it: %s"
                % task_definition(task))
         install = files["INSTALL.txt"].decode("utf-8")
         expect("reg import vantrel-settings.reg /reg:32" in install,
