@@ -358,7 +358,8 @@ def build_scenarios():
     s.append(Scenario(
         "msi_install_with_model",
         "msiexec /i /qn GPSPOSITIONMODE=6: the exe, the REG_DWORD, the start-up task; the "
-        "installed exe sends model 6; msiexec /x removes all but the settings",
+        "installed exe sends model 6; a repair keeps it, or writes a given one; msiexec /x "
+        "removes all but the settings",
         exit_code=0, ack_lines=3, frames={"a": full_run(6)},
         receivers={"a": ["--initial-model", "4"]}, settings=None, final_model={"a": 6},
         installer="install_with_model", timeout=120, keep_alive=True))
@@ -876,12 +877,25 @@ def story_install_with_model(sc, args, wine, work, checks):
     expect_task(checks, wine, runs, DEFAULT_DIR)
     run_program(sc, args, wine, work, exe, checks, KEEP_SETTINGS)
 
+    # A repair reinstalls the settings' components: without the property
+    # it must not write an empty value over the one the install wrote.
+    repair = ["/i", "REINSTALL=ALL", "REINSTALLMODE=amus"]
+    status, _, _ = wine.msiexec(repair, package, "repair")
+    expect_install(checks, "/i %s /qn %s" % (package.name, " ".join(repair[1:])), status)
+    expect_settings(checks, wine, {"GpsPositionMode": ("REG_DWORD", "0x6"), "DisableVantrel": None},
+                    "repaired without setting properties")
+    status, _, _ = wine.msiexec(repair + ["GPSPOSITIONMODE=7"], package, "repair-7")
+    expect_install(checks, "/i %s /qn %s GPSPOSITIONMODE=7" % (package.name, " ".join(repair[1:])),
+                   status)
+    expect_settings(checks, wine, {"GpsPositionMode": ("REG_DWORD", "0x7"), "DisableVantrel": None},
+                    "repaired with GPSPOSITIONMODE=7")
+
     status, _, runs = wine.msiexec(["/x"], package, "uninstall")
     expect_install(checks, "/x %s /qn" % package.name, status)
     checks.expect(["/delete", "/tn", TASK, "/f"] in runs, "uninstall ran schtasks /delete /tn %s /f" % TASK,
                   "schtasks ran: %s" % runs)
     expect_nothing_installed(checks, wine, "after uninstall", uninstalled=True)
-    expect_settings(checks, wine, {"GpsPositionMode": ("REG_DWORD", "0x6"), "DisableVantrel": None},
+    expect_settings(checks, wine, {"GpsPositionMode": ("REG_DWORD", "0x7"), "DisableVantrel": None},
                     "after uninstall, the settings stay")
 
 
