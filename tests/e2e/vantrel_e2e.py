@@ -782,7 +782,7 @@ def installer_prefix(args, work):
 def installer_package(args, work, exe=None):
     """The package made from the exe this machine runs: the product, or the
     same WiX source for x64 around the 64-bit build where that runs."""
-    arch = "x86" if args.arch.bits == 32 else "x64"
+    arch = "x86" if args.arch.program_bits == 32 else "x64"
     if arch == "x64":
         print("  the package: the same WiX source built for x64 around the 64-bit build "
               "(a test vehicle; the product package is x86)")
@@ -796,7 +796,8 @@ def newer_exe(args, work):
     major, minor, patch = pe_version.read(args.exe_to_run)["FileVersion"].split(".")
     version = "%s.%s.%d" % (major, minor, int(patch) + 1)
     build = Path(args.work_dir).resolve() / ("newer-" + args.arch.preset)
-    toolchain = REPO / "cmake" / ("mingw-i686.cmake" if args.arch.bits == 32 else "mingw-x86_64.cmake")
+    toolchain = REPO / "cmake" / ("mingw-i686.cmake" if args.arch.program_bits == 32
+                                         else "mingw-x86_64.cmake")
     with open(work / "newer-build.log", "wb") as log:
         for command in (["cmake", "-S", str(REPO), "-B", str(build),
                          "-DCMAKE_TOOLCHAIN_FILE=%s" % toolchain, "-DCMAKE_BUILD_TYPE=MinSizeRel",
