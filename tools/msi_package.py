@@ -4,12 +4,15 @@ built vantrel.exe, src/install/vantrel.wxs and src/install/vantrel-task.xml:
 
   msi_package.py --exe build/windows/vantrel.exe --out-dir dist
 
-wixl (Debian package wixl) writes the database; msibuild (msitools) then
-adds what wixl cannot express: the launch conditions that refuse a bad
-property value, the conditions that make each setting's component install
-only when its property is given, the permanence that keeps the settings at
-uninstall, the exe's file version, without which Windows Installer would
-not replace the exe on upgrade, and the Keldran folder's removal.
+wixl 0.101 (Debian 12's package wixl) writes the database; other versions
+are refused, since they write other custom-action types, 64-bit defaults
+and sequences. msibuild (msitools) then sets what wixl cannot express: the
+launch conditions that refuse a bad property value or a folder outside
+Program Files, each custom action's type as the WiX source declares it
+(wixl 0.101 ignores Execute="rollback"), the secure public properties, the
+exe's file version, without which Windows Installer would not replace the
+exe on upgrade, no file hash for that versioned file (ICE60), and the
+Keldran folder's removal.
 
 The product code follows from the version: two builds of one version are
 one product. The package code follows from everything that goes into the
@@ -44,6 +47,16 @@ CODE_NAMESPACE = uuid.UUID("D0659639-B8F0-4670-A2CA-F9EF03A2C623")
 # the 64-bit build, for machines whose kernel runs no 32-bit programs.
 MACHINES = {"x86": "014C", "x64": "8664"}
 TOOLS = {"wixl": "wixl", "msibuild": "msitools", "msiinfo": "msitools"}
+# The wixl whose output this package's fixes are made for.
+WIXL_VERSION = "0.101"
+
+# The product's upgrade code and component GUIDs, for the product's whole
+# life. The x64 test vehicle derives its own from them, so that it can
+# neither upgrade nor remove the product.
+UPGRADE_CODE = "53B7FC56-B8D3-4250-9765-835F46F883BA"
+COMPONENT_GUIDS = {"VantrelExe": "AFD5F92E-EB4E-42C5-B12F-75E3F7CB8865",
+                   "TaskXml": "0C89247B-300E-4B04-AA61-122365871CA8",
+                   "RememberedChoices": "9E1C8F3A-5B57-4C2B-8D0E-4F7A1B6C2D93"}
 
 MODELS = ("0", "2", "3", "4", "5", "6", "7", "8")
 FLAGS = ("0", "1")
@@ -67,14 +80,37 @@ LAUNCH_CONDITIONS = [
      "STARTUPTASK must be %s, not [STARTUPTASK]." % listed(FLAGS)),
 ]
 
-# A setting's component installs only when its property is given, so that
-# an install or upgrade without it leaves the value as it is (type
-# included: it may come from a policy); permanent, so that uninstall leaves
-# the machine's configuration alone.
-REGISTRY_KEY_PATH = 4
-PERMANENT = 16
-WIN64 = 256
-SETTING_COMPONENTS = {"GpsPositionMode": "GPSPOSITIONMODE", "DisableVantrel": "DISABLEVANTREL"}
+
+def folder_condition(program_files):
+    """The start-up task runs vantrel.exe as SYSTEM, so its folder must be
+    one that only administrators can write to: inside Program Files, whose
+    subfolders inherit that, and never climbing out of it with "..". A
+    folder elsewhere (a new folder on a volume's root lets every
+    authenticated user write to it) is refused before anything changes."""
+    return ('NOT INSTALLDIR OR (INSTALLDIR ~<< %s AND NOT INSTALLDIR ~= %s AND NOT INSTALLDIR >< "..")'
+            % (program_files, program_files),
+            "INSTALLDIR must be a folder inside [%s], not [INSTALLDIR]: the start-up task runs "
+            "vantrel.exe from it as SYSTEM, so only administrators may be able to change it."
+            % program_files)
+
+
+# Every public property the package reads: Windows passes only these from
+# a client that is not elevated to the installation it elevates.
+SECURE_PROPERTIES = ("WIX_DOWNGRADE_DETECTED", "WIX_UPGRADE_DETECTED", "GPSPOSITIONMODE",
+                     "DISABLEVANTREL", "STARTUPTASK", "INSTALLDIR", "REMEMBEREDINSTALLDIR",
+                     "REMEMBEREDSTARTUPTASK", "FOUNDGPSPOSITIONMODE", "FOUNDDISABLEVANTREL")
+
+# Custom-action type bits (the CustomAction table's documentation).
+EXE_IN_PROPERTY = 50
+SET_PROPERTY = 51
+CONTINUE_ON_ERROR = 0x40
+IN_SCRIPT = 0x400
+ROLLBACK = 0x100
+COMMIT = 0x200
+NO_IMPERSONATE = 0x800
+EXECUTE_BITS = {None: 0, "immediate": 0, "deferred": IN_SCRIPT,
+                "rollback": IN_SCRIPT | ROLLBACK, "commit": IN_SCRIPT | COMMIT}
+WIX = "{http://schemas.microsoft.com/wix/2006/wi}"
 
 
 class PackageError(Exception):
@@ -87,15 +123,42 @@ def quoted(text):
     return "'%s'" % text
 
 
-def database_changes(file_version, file_language, arch):
-    attributes = REGISTRY_KEY_PATH | PERMANENT | (WIN64 if arch == "x64" else 0)
+def declared_action_types(wxs_text):
+    """{action: type} as the WiX source declares each custom action: what
+    it runs, when (in the script, as a rollback) and how (whether a failure
+    counts, whose account). No impersonation means something only in the
+    script (ICE68)."""
+    import xml.etree.ElementTree as ET
+    types = {}
+    for action in ET.fromstring(wxs_text).iter(WIX + "CustomAction"):
+        execute = action.get("Execute")
+        if execute not in EXECUTE_BITS or action.get("Property") is None:
+            raise PackageError("custom action %s: only Property with Value or ExeCommand, "
+                               "run immediately or in the script, is known here" % action.get("Id"))
+        kind = SET_PROPERTY if action.get("Value") is not None else EXE_IN_PROPERTY
+        bits = kind | EXECUTE_BITS[execute]
+        if action.get("Return") == "ignore":
+            bits |= CONTINUE_ON_ERROR
+        if bits & IN_SCRIPT and action.get("Impersonate") == "no":
+            bits |= NO_IMPERSONATE
+        types[action.get("Id")] = bits
+    return types
+
+
+def database_changes(file_version, file_language, arch, wxs_text):
+    program_files = "ProgramFiles64Folder" if arch == "x64" else "ProgramFilesFolder"
     queries = ["INSERT INTO `LaunchCondition` (`Condition`, `Description`) VALUES (%s, %s)"
-               % (quoted(condition), quoted(message)) for condition, message in LAUNCH_CONDITIONS]
-    for component, prop in SETTING_COMPONENTS.items():
-        queries.append("UPDATE `Component` SET `Condition` = %s, `Attributes` = %d "
-                       "WHERE `Component` = %s" % (quoted(prop), attributes, quoted(component)))
+               % (quoted(condition), quoted(message))
+               for condition, message in LAUNCH_CONDITIONS + [folder_condition(program_files)]]
+    for action, bits in sorted(declared_action_types(wxs_text).items()):
+        queries.append("UPDATE `CustomAction` SET `Type` = %d WHERE `Action` = %s"
+                       % (bits, quoted(action)))
+    queries.append("UPDATE `Property` SET `Value` = %s WHERE `Property` = 'SecureCustomProperties'"
+                   % quoted(";".join(SECURE_PROPERTIES)))
     queries.append("UPDATE `File` SET `Version` = %s, `Language` = %s WHERE `File` = 'VantrelExe'"
                    % (quoted(file_version), quoted(file_language)))
+    # A versioned file is compared by its version, never by a hash (ICE60).
+    queries.append("DELETE FROM `MsiFileHash` WHERE `File_` = 'VantrelExe'")
     # wixl gives a RemoveFolder the folder of its component, whatever its
     # Directory says.
     queries.append("UPDATE `RemoveFile` SET `DirProperty` = 'KeldranFolder' "
@@ -118,6 +181,29 @@ def tool(name):
     if path is None:
         raise PackageError("%s not found: install the Debian package %s" % (name, TOOLS[name]))
     return path
+
+
+def check_wixl():
+    """Refuses any wixl but the one the package's fixes are made for."""
+    done = subprocess.run([tool("wixl"), "--version"], stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    found = done.stdout.decode(errors="replace").strip()
+    if done.returncode != 0 or found != WIXL_VERSION:
+        raise PackageError("wixl %s is needed (Debian 12's package wixl), found %r: other "
+                           "versions write other custom-action types, 64-bit defaults and "
+                           "sequences" % (WIXL_VERSION, found))
+
+
+def package_codes(arch):
+    """The wixl variables for the upgrade code and the component GUIDs: the
+    product's own, or for the x64 vehicle new ones derived from them."""
+    def code(guid):
+        if arch == "x86":
+            return guid
+        return str(uuid.uuid5(CODE_NAMESPACE, "%s %s" % (arch, guid))).upper()
+    names = dict(("%sGuid" % component, code(guid)) for component, guid in COMPONENT_GUIDS.items())
+    names["UpgradeCode"] = code(UPGRADE_CODE)
+    return names
 
 
 def run(args):
@@ -186,6 +272,7 @@ def make_package(exe, out_dir, arch="x86", sign=None):
     out_dir unless it succeeds."""
     for name in TOOLS:
         tool(name)
+    check_wixl()
     fields = pe_version.read(exe)
     if fields["Machine"] != MACHINES[arch]:
         raise PackageError("%s is not an %s build (machine %s)" % (exe, arch, fields["Machine"]))
@@ -198,7 +285,7 @@ def make_package(exe, out_dir, arch="x86", sign=None):
     exe_bytes = Path(exe).read_bytes()
     task_bytes = task_xml_for_windows(TASK_XML.read_text(encoding="utf-8"))
     wxs_bytes = WXS.read_bytes()
-    queries = database_changes(file_version, language, arch)
+    queries = database_changes(file_version, language, arch, wxs_bytes.decode("utf-8"))
     product_code = uuid.uuid5(CODE_NAMESPACE, "product %s %s" % (arch, version))
     content = hashlib.sha256()
     for part in (exe_bytes, task_bytes, wxs_bytes, "\n".join(queries).encode(),
@@ -222,10 +309,14 @@ def make_package(exe, out_dir, arch="x86", sign=None):
         built = stage / "vantrel.msi"
         folders = (("ProgramFiles64Folder", "System64Folder") if arch == "x64"
                    else ("ProgramFilesFolder", "SystemFolder"))
-        run([tool("wixl"), "-a", arch, "-D", "Version=%s" % version,
-             "-D", "ProductCode=%s" % str(product_code).upper(),
-             "-D", "ProgramFiles=%s" % folders[0], "-D", "SystemFolder=%s" % folders[1],
-             "-o", str(built), str(stage / "vantrel.wxs")])
+        defines = {"Version": version, "ProductCode": str(product_code).upper(),
+                   "ProgramFiles": folders[0], "SystemFolder": folders[1],
+                   "Win64": "yes" if arch == "x64" else "no"}
+        defines.update(package_codes(arch))
+        run([tool("wixl"), "-a", arch] +
+            [argument for name, value in sorted(defines.items())
+             for argument in ("-D", "%s=%s" % (name, value))] +
+            ["-o", str(built), str(stage / "vantrel.wxs")])
         for query in queries:
             run([tool("msibuild"), str(built), "-q", query])
         template = "Intel;1033" if arch == "x86" else "x64;1033"
