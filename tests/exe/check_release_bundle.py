@@ -6,11 +6,14 @@ key, the task definition as schtasks reads it, INSTALL.txt with every
 section a deployer needs. The Windows Installer package: the exe inside it
 (msiextract) is the exe, the file table carries its file version (or
 Windows Installer would not replace it on upgrade), the launch conditions
-name each property and the values it accepts. Both: the same bytes from a
-copy of the exe with another time and mode at another
-path (as a second checkout would make it).
+name each property and the values it accepts, and every Windows
+Installer rule the package relies on holds in its tables (package_rules.py);
+the x64 test vehicle made from the 64-bit build shares no upgrade code or
+component with it, and the release holds neither. Both: the same bytes
+from a copy of the exe with another time and mode at another path (as a
+second checkout would make it).
 
-  check_release_bundle.py path/to/vantrel.exe VERSION
+  check_release_bundle.py path/to/vantrel.exe VERSION path/to/64-bit/vantrel.exe
 """
 
 import hashlib
@@ -23,23 +26,16 @@ import zipfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import msi_package  # noqa: E402
 import pe_version  # noqa: E402
 import release  # noqa: E402
+from package_rules import check as package_rules, msi_table  # noqa: E402
 
 ENTRIES = ["vantrel.exe", "vantrel-settings.reg", "vantrel-task.xml", "INSTALL.txt", "SHA256SUMS"]
 TEXT = ["vantrel-settings.reg", "INSTALL.txt", "SHA256SUMS"]
 TASK_NAMESPACE = "{http://schemas.microsoft.com/windows/2004/02/mit/task}"
-
-
-def msi_table(package, table):
-    """The rows of a table of the package as dicts (msiinfo export)."""
-    out = subprocess.run(["msiinfo", "export", str(package), table], check=True,
-                         stdout=subprocess.PIPE).stdout.decode()
-    lines = out.split("\r\n") if "\r\n" in out else out.splitlines()
-    names = lines[0].split("\t")
-    return [dict(zip(names, line.split("\t"))) for line in lines[3:] if line]
 
 
 def task_definition(data):
@@ -71,10 +67,10 @@ DEPLOYER_SECTIONS = ["Before you start", "Deploying with Windows Installer",
 
 
 def main(argv):
-    if len(argv) != 2:
+    if len(argv) != 3:
         print(__doc__.strip())
         return 2
-    exe, version = Path(argv[0]), argv[1]
+    exe, version, exe64 = Path(argv[0]), argv[1], Path(argv[2])
     failures = []
 
     def expect(ok, what, detail=""):
@@ -165,17 +161,25 @@ def main(argv):
                                  stdout=subprocess.PIPE).stdout.decode()
         expect("Template: Intel;1033" in summary.splitlines(),
                "the package is a 32-bit one (summary template Intel;1033)")
-        components = {row["Component"]: (row["Condition"], row["Attributes"])
-                      for row in msi_table(package, "Component")}
-        expect(components.get("GpsPositionMode") == ("GPSPOSITIONMODE", "20") and
-               components.get("DisableVantrel") == ("DISABLEVANTREL", "20"),
-               "each setting's component installs only when its property is given, and stays "
-               "at uninstall (registry key path + permanent, 32-bit): %s" % components)
+        for rule, ok, found in package_rules(package, (work / "extracted").rglob("vantrel-task.xml")
+                                             .__next__().read_bytes()):
+            expect(ok, "Windows Installer: " + rule, found)
         conditions = [row["Description"] for row in msi_table(package, "LaunchCondition")]
         for prop, values in (("GPSPOSITIONMODE", "0, 2, 3, 4, 5, 6, 7 or 8"),
                              ("DISABLEVANTREL", "0 or 1"), ("STARTUPTASK", "0 or 1")):
             expect(any(text.startswith("%s must be %s" % (prop, values)) for text in conditions),
                    "a launch condition names %s and the values it accepts (%s)" % (prop, values))
+        vehicle = msi_package.make_package(exe64, work / "vehicle", arch="x64")
+        codes = {made: ({r["Property"]: r["Value"] for r in msi_table(made, "Property")}["UpgradeCode"],
+                        {r["ComponentId"] for r in msi_table(made, "Component")})
+                 for made in (package, vehicle)}
+        expect(codes[package][0] != codes[vehicle][0] and not codes[package][1] & codes[vehicle][1],
+               "the x64 vehicle has an upgrade code and component GUIDs of its own, so it can "
+               "neither upgrade nor remove the product", "shared: %s" % (
+                   codes[package][1] & codes[vehicle][1] or codes[package][0]))
+        published = sorted(p.name for p in release.make_release(exe, work / "dist"))
+        expect(published == ["vantrel-%s-win32.msi" % version, "vantrel-%s-win32.zip" % version],
+               "the release publishes the 32-bit package and the bundle only: %s" % published)
         second = msi_package.make_package(copy, work / "two").read_bytes()
         expect(second == package.read_bytes(), "a second package from a copy of the exe is "
                "byte-identical", "differing bytes at %s" % [
