@@ -366,26 +366,28 @@ def build_scenarios():
     s.append(Scenario(
         "msi_install_keeps_existing_value",
         "a hand-set GpsPositionMode=3 and DisableVantrel as REG_SZ, no property, INSTALLDIR "
-        "elsewhere: values untouched, the task follows the exe; then STARTUPTASK=0: no task",
+        "elsewhere in Program Files: values untouched, the task follows the exe, a repair keeps "
+        "the folder; then STARTUPTASK=0: no task, nor after a repair",
         exit_code=0, ack_lines=3, frames={"a": full_run(3)},
         receivers={"a": ["--initial-model", "4"]},
         settings={"GpsPositionMode": dword(3), "DisableVantrel": sz("1")}, final_model={"a": 3},
         installer="install_keeps_existing_value", timeout=120))
     s.append(Scenario(
         "msi_upgrade_and_downgrade",
-        "the project version with GPSPOSITIONMODE=6, then the same sources as a newer version "
-        "with no property: one product, the new exe, one task, settings kept; the older "
-        "version is then refused",
+        "the project version with GPSPOSITIONMODE=6 in another folder, the task turned off by "
+        "a repair, then the same sources as a newer version with no property: one product, "
+        "the new exe in the same folder, still no task, settings kept; a repair turns the task "
+        "on; the older version is then refused",
         exit_code=0, ack_lines=3, frames={"a": full_run(6)},
         receivers={"a": ["--initial-model", "4"]}, settings=None, final_model={"a": 6},
         installer="upgrade_and_downgrade", timeout=180))
     s.append(Scenario(
         "msi_refusals_and_rollback",
-        "every bad property value is refused before anything changes; an install whose task "
-        "registration fails rolls back",
-        exit_code=0, ack_lines=0, frames={}, receivers={},
-        settings={"GpsPositionMode": dword(3)},
-        installer="refusals_and_rollback", timeout=120))
+        "every bad property value and a folder outside Program Files are refused before "
+        "anything changes; an install and an upgrade that fail after the task is registered "
+        "and a setting written roll back",
+        exit_code=0, ack_lines=0, frames={}, receivers={}, settings=None,
+        installer="refusals_and_rollback", timeout=240))
     return s
 
 
@@ -758,7 +760,12 @@ def run_program(sc, args, wine, work, exe, checks, settings, extra_settings=None
 # The Windows Installer package under Wine's msiexec
 
 DEFAULT_DIR = "C:\\Program Files\\Keldran\\Vantrel\\"
-OTHER_DIR = "C:\\Fleet Tools\\Vantrel\\"
+OTHER_DIR = "C:\\Program Files\\Fleet Tools\\Vantrel\\"
+# Folders the package refuses: one any user could write to, one that only
+# seems to be inside Program Files.
+OUTSIDE_DIR = "C:\\Fleet Tools\\Vantrel\\"
+CLIMBING_DIR = "C:\\Program Files\\..\\Fleet Tools\\Vantrel\\"
+REPAIR = ["/i", "REINSTALL=ALL", "REINSTALLMODE=amus"]
 # msiexec's exit code as Wine's exit status, which keeps its low 8 bits:
 # 1603 (ERROR_INSTALL_FAILURE) arrives as 67.
 INSTALL_FAILURE = 1603 & 0xFF
@@ -858,9 +865,17 @@ def expect_task(checks, wine, runs, install_dir):
                   % install_dir, "got %s" % fields)
     create = ["/create", "/tn", TASK, "/xml", install_dir + "vantrel-task.xml", "/f"]
     change = ["/change", "/tn", TASK, "/tr", '"%svantrel.exe"' % install_dir]
-    checks.expect(create in runs and change in runs and runs.index(create) < runs.index(change),
-                  "schtasks %s, then schtasks %s" % (" ".join(create), " ".join(change)),
+    run = ["/run", "/tn", TASK]
+    checks.expect(create in runs and change in runs and run in runs and
+                  runs.index(create) < runs.index(change) < runs.index(run),
+                  "schtasks %s, then %s, then %s (the first run, at once)"
+                  % (" ".join(create), " ".join(change), " ".join(run)),
                   "schtasks ran: %s" % runs)
+
+
+def expect_no_task_registered(checks, runs, when):
+    checks.expect(not any(r[:1] in (["/create"], ["/run"]) for r in runs),
+                  "%s: no task registered or run" % when, "schtasks ran: %s" % runs)
 
 
 def story_install_with_model(sc, args, wine, work, checks):
@@ -880,7 +895,7 @@ def story_install_with_model(sc, args, wine, work, checks):
 
     # A repair reinstalls the settings' components: without the property
     # it must not write an empty value over the one the install wrote.
-    repair = ["/i", "REINSTALL=ALL", "REINSTALLMODE=amus"]
+    repair = REPAIR
     status, _, _ = wine.msiexec(repair, package, "repair")
     expect_install(checks, "/i %s /qn %s" % (package.name, " ".join(repair[1:])), status)
     expect_settings(checks, wine, {"GpsPositionMode": ("REG_DWORD", "0x6"), "DisableVantrel": None},
@@ -912,6 +927,13 @@ def story_install_keeps_existing_value(sc, args, wine, work, checks):
     expect_settings(checks, wine, kept, "installed without setting properties, the hand-set values")
     expect_task(checks, wine, runs, OTHER_DIR)
     run_program(sc, args, wine, work, exe, checks, KEEP_SETTINGS)
+    # The folder is remembered: a repair without INSTALLDIR keeps it.
+    status, _, runs = wine.msiexec(REPAIR, package, "repair")
+    expect_install(checks, "/i %s /qn %s" % (package.name, " ".join(REPAIR[1:])), status)
+    checks.expect(exe.is_file() and not wine.host_path(DEFAULT_DIR).exists(),
+                  "repaired without INSTALLDIR: vantrel.exe still in %s, nothing in %s"
+                  % (OTHER_DIR, DEFAULT_DIR))
+    expect_task(checks, wine, runs, OTHER_DIR)
 
     status, _, _ = wine.msiexec(["/x"], package, "uninstall")
     expect_install(checks, "/x %s /qn" % package.name, status)
@@ -919,23 +941,32 @@ def story_install_keeps_existing_value(sc, args, wine, work, checks):
     expect_install(checks, "/i %s /qn STARTUPTASK=0" % package.name, status)
     checks.expect(wine.host_path(DEFAULT_DIR + "vantrel.exe").is_file(),
                   "STARTUPTASK=0: vantrel.exe installed in %s" % DEFAULT_DIR)
-    checks.expect(not wine.task_file(TASK).exists() and not any(r[:1] == ["/create"] for r in runs),
-                  "STARTUPTASK=0: no task registered", "schtasks ran: %s" % runs)
-    expect_settings(checks, wine, kept, "after uninstall and a second install")
+    checks.expect(not wine.task_file(TASK).exists(), "STARTUPTASK=0: no task %s" % TASK)
+    expect_no_task_registered(checks, runs, "STARTUPTASK=0")
+    status, _, runs = wine.msiexec(REPAIR, package, "repair-without-task")
+    expect_install(checks, "/i %s /qn %s" % (package.name, " ".join(REPAIR[1:])), status)
+    expect_no_task_registered(checks, runs, "repaired without STARTUPTASK after STARTUPTASK=0")
+    expect_settings(checks, wine, kept, "after uninstall, a second install and a repair")
 
 
 def story_upgrade_and_downgrade(sc, args, wine, work, checks):
     older = installer_package(args, work)
     newer_built = newer_exe(args, work)
     newer = installer_package(args, work, newer_built)
-    old_version = pe_version.read(args.exe_to_run)["FileVersion"]
     new_version = pe_version.read(newer_built)["FileVersion"]
     given = {"GpsPositionMode": ("REG_DWORD", "0x6"), "DisableVantrel": ("REG_DWORD", "0x0")}
-    exe = wine.host_path(DEFAULT_DIR + "vantrel.exe")
+    exe = wine.host_path(OTHER_DIR + "vantrel.exe")
 
-    status, _, _ = wine.msiexec(["/i", "GPSPOSITIONMODE=6", "DISABLEVANTREL=0"], older, "install")
-    expect_install(checks, "/i %s /qn GPSPOSITIONMODE=6 DISABLEVANTREL=0" % older.name, status)
+    install = ["/i", "GPSPOSITIONMODE=6", "DISABLEVANTREL=0", "INSTALLDIR=" + OTHER_DIR]
+    status, _, runs = wine.msiexec(install, older, "install")
+    expect_install(checks, "/i %s /qn %s" % (older.name, " ".join(install[1:])), status)
     expect_settings(checks, wine, given, "installed")
+    expect_task(checks, wine, runs, OTHER_DIR)
+    # The administrator turns the task off; the choice is remembered.
+    status, _, runs = wine.msiexec(REPAIR + ["STARTUPTASK=0"], older, "repair-without-task")
+    expect_install(checks, "/i %s /qn %s STARTUPTASK=0" % (older.name, " ".join(REPAIR[1:])), status)
+    checks.expect(["/delete", "/tn", TASK, "/f"] in runs and not wine.task_file(TASK).exists(),
+                  "a repair with STARTUPTASK=0 deletes the task", "schtasks ran: %s" % runs)
 
     status, _, runs = wine.msiexec(["/i"], newer, "upgrade")
     expect_install(checks, "/i %s /qn (an upgrade, no property)" % newer.name, status)
@@ -943,14 +974,17 @@ def story_upgrade_and_downgrade(sc, args, wine, work, checks):
     checks.expect(wine.products("Vantrel") == [new_version],
                   "after the upgrade: one product Vantrel, version %s" % new_version,
                   "registered: %s" % wine.products("Vantrel"))
-    checks.expect(exe.is_file() and sha256(exe) == sha256(newer_built),
-                  "after the upgrade: %svantrel.exe is the %s exe" % (DEFAULT_DIR, new_version))
+    checks.expect(exe.is_file() and sha256(exe) == sha256(newer_built) and
+                  not wine.host_path(DEFAULT_DIR).exists(),
+                  "after the upgrade: %svantrel.exe is the %s exe, nothing in %s (the folder "
+                  "remembered)" % (OTHER_DIR, new_version, DEFAULT_DIR))
+    expect_no_task_registered(checks, runs, "after the upgrade (STARTUPTASK=0 remembered)")
+    status, _, runs = wine.msiexec(REPAIR + ["STARTUPTASK=1"], newer, "repair-with-task")
+    expect_install(checks, "/i %s /qn %s STARTUPTASK=1" % (newer.name, " ".join(REPAIR[1:])), status)
     tasks = sorted(p.name for p in wine.task_file(TASK).parent.iterdir())
-    checks.expect(tasks == [TASK], "after the upgrade: exactly one task, %s" % TASK, "tasks: %s" % tasks)
-    checks.expect(["/delete", "/tn", TASK, "/f"] in runs,
-                  "the upgrade removed the older version's task before registering its own",
-                  "schtasks ran: %s" % runs)
-    expect_task(checks, wine, runs, DEFAULT_DIR)
+    checks.expect(tasks == [TASK], "after a repair with STARTUPTASK=1: exactly one task, %s" % TASK,
+                  "tasks: %s" % tasks)
+    expect_task(checks, wine, runs, OTHER_DIR)
 
     status, _, _ = wine.msiexec(["/i"], older, "downgrade")
     expect_install(checks, "/i %s /qn (a downgrade), refused" % older.name, status, INSTALL_FAILURE)
@@ -963,38 +997,55 @@ def story_upgrade_and_downgrade(sc, args, wine, work, checks):
 
 def story_refusals_and_rollback(sc, args, wine, work, checks):
     package = installer_package(args, work)
-    wine.reg_import(registry_text({}, sc.settings), work)
-    before = {"GpsPositionMode": ("REG_DWORD", "0x3"), "DisableVantrel": None}
-    for bad in ("GPSPOSITIONMODE=abc", "GPSPOSITIONMODE=9", "GPSPOSITIONMODE=-1",
-                "GPSPOSITIONMODE=1", "DISABLEVANTREL=2", "STARTUPTASK=2"):
-        status, _, runs = wine.msiexec(["/i", bad], package, "refused-" + bad.replace("=", "-"))
+    before = {"GpsPositionMode": None, "DisableVantrel": None}
+    for number, bad in enumerate(("GPSPOSITIONMODE=abc", "GPSPOSITIONMODE=9", "GPSPOSITIONMODE=-1",
+                                  "GPSPOSITIONMODE=1", "DISABLEVANTREL=2", "STARTUPTASK=2",
+                                  "INSTALLDIR=" + OUTSIDE_DIR, "INSTALLDIR=" + CLIMBING_DIR)):
+        status, _, runs = wine.msiexec(["/i", bad], package, "refused-%d" % number)
         expect_install(checks, "/i %s /qn %s, refused by a launch condition" % (package.name, bad),
                        status, INSTALL_FAILURE)
         checks.expect(runs == [], "%s: no schtasks run" % bad, "schtasks ran: %s" % runs)
         expect_nothing_installed(checks, wine, bad)
+        checks.expect(not wine.host_path(OUTSIDE_DIR).exists(), "%s: nothing in %s" % (bad, OUTSIDE_DIR))
         expect_settings(checks, wine, before, bad)
 
-    # With a plain file where Task Scheduler keeps its tasks, the task
-    # cannot be stored: the registration fails after the files were
-    # written, and they are to be rolled back. No setting is given: Wine's
-    # rollback deletes a setting's value that existed before the install
-    # (Windows restores it), which would hide whether the install kept it.
-    tasks = wine.task_file(TASK).parent
-    tasks.rename(tasks.with_name("tasks.aside"))
-    tasks.write_bytes(b"")
-    try:
-        status, _, runs = wine.msiexec(["/i"], package, "rolled-back")
-    finally:
-        tasks.unlink()
-        tasks.with_name("tasks.aside").rename(tasks)
+    # The last setting's write fails, after the task was registered and the
+    # first setting written: all of it is to be rolled back.
+    given = ["/i", "GPSPOSITIONMODE=6", "DISABLEVANTREL=1"]
+    with wine.reg_that_fails("DisableVantrel", work) as env:
+        status, _, runs = wine.msiexec(given, package, "rolled-back", env)
     # Windows ends a failed custom action with 1603; Wine's msiexec with
     # 1627 (ERROR_FUNCTION_FAILED), exit status 91.
-    checks.expect(status != 0, "msiexec /i %s /qn with the task registration failing: a "
-                  "non-zero exit (here %d)" % (package.name, status))
-    checks.expect(any(r[:1] == ["/create"] for r in runs), "the task registration was tried",
-                  "schtasks ran: %s" % runs)
+    checks.expect(status != 0, "msiexec /i %s /qn %s with the DisableVantrel write failing: a "
+                  "non-zero exit (here %d)" % (package.name, " ".join(given[1:]), status))
+    delete = ["/delete", "/tn", TASK, "/f"]
+    checks.expect(runs[:1] and runs[0][:1] == ["/create"] and delete in runs[1:],
+                  "the task was registered, and then deleted by the rollback", "schtasks ran: %s" % runs)
     expect_nothing_installed(checks, wine, "rolled back")
-    expect_settings(checks, wine, before, "rolled back, the settings as before")
+    expect_settings(checks, wine, before, "rolled back, GpsPositionMode=6 removed again")
+
+    # A failed upgrade: the older version installed with a setting, the
+    # newer one given another, and its write of DisableVantrel failing.
+    status, _, _ = wine.msiexec(["/i", "GPSPOSITIONMODE=6"], package, "older")
+    expect_install(checks, "/i %s /qn GPSPOSITIONMODE=6" % package.name, status)
+    kept = {"GpsPositionMode": ("REG_DWORD", "0x6"), "DisableVantrel": None}
+    expect_settings(checks, wine, kept, "the older version installed")
+    newer = installer_package(args, work, newer_exe(args, work))
+    upgrade = ["/i", "GPSPOSITIONMODE=7", "DISABLEVANTREL=1"]
+    with wine.reg_that_fails("DisableVantrel", work) as env:
+        status, _, runs = wine.msiexec(upgrade, newer, "upgrade-rolled-back", env)
+    checks.expect(status != 0, "msiexec /i %s /qn %s with the DisableVantrel write failing: a "
+                  "non-zero exit (here %d)" % (newer.name, " ".join(upgrade[1:]), status))
+    expect_settings(checks, wine, kept, "the upgrade rolled back, GpsPositionMode=7 put back to "
+                    "the REG_DWORD 6 that was there")
+    older_version = pe_version.read(args.exe_to_run)["FileVersion"]
+    checks.expect(wine.products("Vantrel") in ([], [older_version]),
+                  "the newer version is not registered", "registered: %s" % wine.products("Vantrel"))
+    # Wine's msiexec removes the older product in an uninstall of its own,
+    # outside this transaction, so the rollback cannot bring it back here;
+    # on Windows it does (the table check asserts where the removal sits).
+    print("  (under Wine the older version's removal is not rolled back: registered now %s)"
+          % (wine.products("Vantrel") or "none"))
 
 
 INSTALLER_STORIES = {

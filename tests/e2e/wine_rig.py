@@ -10,6 +10,7 @@ benchmark. Run directly, it says which Wine the end-to-end runs use here:
 """
 
 import bisect
+import contextlib
 import errno
 import json
 import os
@@ -450,9 +451,10 @@ class Wine:
     def task_file(self, name):
         return self.prefix / "drive_c" / "windows" / "system32" / "tasks" / name
 
-    def msiexec(self, args, package, log_name):
+    def msiexec(self, args, package, log_name, env=None):
         """Runs `msiexec ACTION PACKAGE PROPERTIES /qn /l*v LOG` beside the
-        package, where args is [ACTION] + PROPERTIES.
+        package, where args is [ACTION] + PROPERTIES, with `env` added to
+        its environment.
         Returns (exit status, the log's text, the command lines of the
         schtasks runs it made). Windows Installer logs no custom action's
         command line, so they are read from schtasks' own trace channel."""
@@ -461,13 +463,37 @@ class Wine:
         done = self._call([self._tool(self.wine), "msiexec", args[0], package.name] + list(args[1:]) +
                           ["/qn", "/l*v", log_name + ".log"],
                           output_path, 300, cwd=str(package.parent),
-                          env_update={"WINEDEBUG": "-all,trace+schtasks"})
+                          env_update=dict(env or {}, WINEDEBUG="-all,trace+schtasks"))
         log_path = package.parent / (log_name + ".log")
         log = log_path.read_bytes().decode(errors="replace") if log_path.exists() else ""
         runs = [[unescape_debugstr(arg) for arg in re.findall(r'L"((?:[^"\\]|\\.)*)"', line)[1:]]
                 for line in output_path.read_bytes().decode(errors="replace").splitlines()
                 if ":trace:schtasks:wmain " in line]
         return done.returncode, log, runs
+
+    @contextlib.contextmanager
+    def reg_that_fails(self, fail_on, work):
+        """For the time of the block, the system folder's reg.exe is one that
+        fails every command naming `fail_on` (tests/e2e/reg_that_fails.c,
+        built for the prefix's width). Yields the environment msiexec needs
+        to run it rather than Wine's built-in reg.exe."""
+        built = Path(work) / "reg_that_fails.exe"
+        source = Path(__file__).resolve().parent / "reg_that_fails.c"
+        done = subprocess.run(["%s-gcc" % self.arch.mingw, "-municode", "-O2", "-Wall", "-Werror",
+                               '-DFAIL_ON=L"%s"' % fail_on, "-o", str(built), str(source),
+                               "-lshell32", "-ladvapi32"],
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        if done.returncode != 0:
+            raise RigError("building %s failed: %s" % (source.name, done.stdout.decode(errors="replace")))
+        reg = self.prefix / "drive_c" / "windows" / "system32" / "reg.exe"
+        aside = reg.with_name("reg.exe.aside")
+        reg.rename(aside)
+        try:
+            shutil.copyfile(built, reg)
+            yield {"WINEDLLOVERRIDES": "reg.exe=n"}
+        finally:
+            reg.unlink(missing_ok=True)
+            aside.rename(reg)
 
     def dosdevice(self, name):
         return self.prefix / "dosdevices" / name
