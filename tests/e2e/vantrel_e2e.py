@@ -388,6 +388,13 @@ def build_scenarios():
         "and a setting written roll back",
         exit_code=0, ack_lines=0, frames={}, receivers={}, settings=None,
         installer="refusals_and_rollback", timeout=240))
+    s.append(Scenario(
+        "msi_windows_script",
+        "tests/windows/check_package.cmd, the walk for the first real Windows machine, under "
+        "Wine: install with a model, repairs, upgrade, uninstall, STARTUPTASK=0 in a folder "
+        "of its own, a refused folder",
+        exit_code=0, ack_lines=0, frames={}, receivers={}, settings=None,
+        installer="windows_script", timeout=300))
     return s
 
 
@@ -1048,7 +1055,44 @@ def story_refusals_and_rollback(sc, args, wine, work, checks):
           % (wine.products("Vantrel") or "none"))
 
 
+WINDOWS_SCRIPT = REPO / "tests" / "windows" / "check_package.cmd"
+WINDOWS_STEPS = ("model", "repair", "upgrade", "failed", "uninstall", "own-folder", "refused")
+# What the script leaves to Windows when it runs under Wine.
+WINE_SKIPS = ("the task's definition: Wine stores no triggers or actions",
+              "the ACL of ", "msiexec /fomus ", "a failed install: Wine applies no registry ACLs")
+
+
+def story_windows_script(sc, args, wine, work, checks):
+    """The script for the first real Windows machine, run under Wine: every
+    step it takes there must pass, and only what Wine cannot show skipped."""
+    older = installer_package(args, work)
+    newer = installer_package(args, work, newer_exe(args, work))
+    status, output = wine.batch(WINDOWS_SCRIPT, [older, newer], work / "check_package.out",
+                                {"VANTREL_UNDER_WINE": "1", "VANTREL_VIEW": args.arch.reg_view},
+                                timeout=600)
+    print("\n".join("    " + line for line in output.splitlines()))
+    lines = [line.strip() for line in output.splitlines()]
+    steps, current = {}, None
+    for line in lines:
+        if line.startswith("== "):
+            current = steps.setdefault(line[3:], [])
+        elif current is not None and line[:4] in ("PASS", "FAIL", "SKIP"):
+            current.append(line)
+    checks.expect(status == 0 and not any(line.startswith("FAIL") for line in lines),
+                  "%s %s %s: exit 0, no FAIL" % (WINDOWS_SCRIPT.name, older.name, newer.name),
+                  "exit %d" % status)
+    checks.expect(list(steps) == list(WINDOWS_STEPS), "it walks %s" % ", ".join(WINDOWS_STEPS),
+                  "steps: %s" % list(steps))
+    checks.expect(all(any(l.startswith("PASS") for l in steps.get(step, []))
+                      for step in WINDOWS_STEPS if step != "failed"),
+                  "every step but the failed install checks something under Wine")
+    skips = [line[4:].strip() for line in lines if line.startswith("SKIP")]
+    checks.expect(skips and all(skip.startswith(WINE_SKIPS) for skip in skips),
+                  "only what Wine cannot show is skipped (%d)" % len(skips), "skipped: %s" % skips)
+
+
 INSTALLER_STORIES = {
+    "windows_script": story_windows_script,
     "install_with_model": story_install_with_model,
     "install_keeps_existing_value": story_install_keeps_existing_value,
     "upgrade_and_downgrade": story_upgrade_and_downgrade,

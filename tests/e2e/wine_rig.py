@@ -495,6 +495,19 @@ class Wine:
             reg.unlink(missing_ok=True)
             aside.rename(reg)
 
+    def batch(self, script, arguments, output_path, env, timeout):
+        """Runs a cmd script, from its own folder, with host paths as
+        arguments (Wine's Z: drive); returns (exit status, its output)."""
+        script = Path(script).resolve()
+        done = self._call([self._tool(self.wine), "cmd", "/c", script.name] +
+                          [self.windows_path(argument) for argument in arguments],
+                          output_path, timeout, cwd=str(script.parent), env_update=env)
+        return done.returncode, Path(output_path).read_bytes().decode(errors="replace")
+
+    @staticmethod
+    def windows_path(host_path):
+        return "Z:" + str(Path(host_path).resolve()).replace("/", "\\")
+
     def dosdevice(self, name):
         return self.prefix / "dosdevices" / name
 
