@@ -416,8 +416,13 @@ class Wine:
     def value(self, key, name):
         """(type, data) of a registry value in the program's view, as reg
         shows them ("REG_DWORD", "0x6"), or None when it is absent."""
-        done = self.run([self._tool(self.wine), "reg", "query", key, "/v", name,
-                         self.arch.reg_view], check=False)
+        # reg always answers, with the value or with why not; right after an
+        # msiexec run its output has been seen to be lost: ask again.
+        for _ in range(3):
+            done = self.run([self._tool(self.wine), "reg", "query", key, "/v", name,
+                             self.arch.reg_view], check=False)
+            if done.stdout.strip():
+                break
         for line in done.stdout.decode(errors="replace").splitlines():
             fields = line.split(None, 2)
             if done.returncode == 0 and len(fields) >= 2 and fields[0] == name:
