@@ -11,9 +11,12 @@
 //
 // Everything is logged as JSON lines in the transcript: what arrived from the
 // program, what was written to it, the well-formed frames the receiver took
-// in, line speed changes, opens and closes. The run ends on SIGTERM/SIGINT,
-// after --max-seconds, or (with --exit-on-close) when the program closes the
-// line after setting it up.
+// in, line speed changes, opens and closes, and the port configurations
+// that took effect. The model lives as long as the tool: what a run of the
+// program changed holds for the next run, until SIGUSR1 switches the
+// receiver off and on. The run ends on SIGTERM/SIGINT, after --max-seconds,
+// or (with --exit-on-close) when the program closes the line after setting
+// it up.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -38,8 +41,10 @@ using Vantrel::Sim::ReceiverModel;
 using Vantrel::Sim::Scenario;
 
 volatile sig_atomic_t g_stopSignal = 0;
+volatile sig_atomic_t g_powerCycle = 0;
 
 void OnSignal(int signal) { g_stopSignal = signal; }
+void OnPowerCycle(int) { g_powerCycle = 1; }
 
 struct Options {
   std::string transcriptPath;
@@ -59,6 +64,7 @@ void Usage(FILE* to) {
                "  --max-seconds S        stop after S seconds (default 120)\n"
                "  --exit-on-close        stop once the program closes the line it set up\n"
                "  --quiet                do not print the slave path on stdout\n"
+               "SIGUSR1 switches the receiver off and on (its settings back to power-on).\n"
                "%s",
                Vantrel::Sim::ScenarioOptionsHelp());
 }
@@ -222,6 +228,12 @@ class PtyReceiver {
       if (g_stopSignal != 0) return g_stopSignal == SIGTERM ? "SIGTERM" : "signal";
       const std::uint64_t now = clock_.NowMs();
       if (now >= limitMs) return "max-seconds";
+      if (g_powerCycle != 0) {
+        g_powerCycle = 0;
+        model_.PowerCycle(now);
+        pending_.clear();
+        log_->Event(now, "power-cycle", "");
+      }
       WatchSpeed();
       const bool hungUp = ReadProgram(1);
       if (hungUp) {
@@ -257,6 +269,7 @@ class PtyReceiver {
     if (baud != lastBaud_) {
       log_->Event(clock_.NowMs(), "speed", "\"baud\":" + std::to_string(baud));
       lastBaud_ = baud;
+      if (baud > 0) model_.SetHostBaud(static_cast<std::uint32_t>(baud));
     }
     if (!open_ && baud == 115200) {
       open_ = true;
@@ -311,7 +324,18 @@ class PtyReceiver {
                   "\"class\":" + std::to_string(frame.messageClass) +
                       ",\"id\":" + std::to_string(frame.id) + ",\"payload\":\"" +
                       Hex(frame.payload.data(), frame.payload.size()) + "\",\"hex\":\"" +
-                      Hex(frame.bytes.data(), frame.bytes.size()) + "\"");
+                      Hex(frame.bytes.data(), frame.bytes.size()) + "\",\"understood\":" +
+                      (frame.understood ? "true" : "false"));
+    }
+    const auto& changes = model_.PortChanges();
+    for (; changesLogged_ < changes.size(); ++changesLogged_) {
+      const auto& change = changes[changesLogged_];
+      log_->Event(change.timeMs, "port-config",
+                  "\"port\":" + std::to_string(change.port) +
+                      ",\"inProtoMask\":" + std::to_string(change.settings.inProtoMask) +
+                      ",\"outProtoMask\":" + std::to_string(change.settings.outProtoMask) +
+                      ",\"baud\":" + std::to_string(change.settings.baud) +
+                      ",\"hostPort\":" + (change.hostPort ? "true" : "false"));
     }
   }
 
@@ -348,6 +372,7 @@ class PtyReceiver {
   long lastBaud_ = 9600;
   int opens_ = 0;
   std::size_t framesLogged_ = 0;
+  std::size_t changesLogged_ = 0;
   std::vector<std::uint8_t> pending_;
   std::uint64_t written_ = 0;
   std::uint64_t discarded_ = 0;
@@ -369,6 +394,8 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGHUP, &action, nullptr);
+  action.sa_handler = OnPowerCycle;
+  sigaction(SIGUSR1, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
   FILE* transcriptFile = nullptr;

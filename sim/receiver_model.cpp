@@ -16,6 +16,10 @@ constexpr std::uint8_t kCfgPrtId = 0x00;
 constexpr std::uint8_t kCfgMsgId = 0x01;
 constexpr std::uint8_t kCfgNav5Id = 0x24;
 constexpr std::size_t kNav5PayloadLength = 36;
+constexpr std::size_t kPrtPayloadLength = 20;
+// What a host at one speed reads of a UART at another: bytes with framing
+// errors, never a '$' or a sync character.
+constexpr std::uint8_t kFramingErrorBytes[] = {0x00, 0xE0, 0xFC, 0x1C, 0xF0, 0x80};
 // Frames longer than this are line noise to the receiver, not messages.
 constexpr std::size_t kLargestIncomingPayload = 2048;
 
@@ -66,7 +70,33 @@ std::string BuildNmeaSentence(const std::string& body) {
 }
 
 ReceiverModel::ReceiverModel(const Scenario& scenario)
-    : scenario_(scenario), model_(scenario.initialModel), nextNmeaMs_(scenario.nmeaFirstMs) {}
+    : scenario_(scenario), model_(scenario.initialModel), nextNmeaMs_(scenario.nmeaFirstMs) {
+  PowerOnSettings();
+}
+
+void ReceiverModel::PowerOnSettings() {
+  for (PortSettings& port : ports_) port = PortSettings();
+  ports_[kUart1Port].baud = scenario_.uartBaud;
+  ports_[kUart2Port].baud = scenario_.uartBaud;
+}
+
+void ReceiverModel::PowerCycle(std::uint64_t nowMs) {
+  PowerOnSettings();
+  model_ = scenario_.initialModel;
+  incoming_.clear();
+  line_.clear();
+  lastEmitMs_ = nowMs;
+  nextNmeaMs_ = nowMs + scenario_.nmeaFirstMs;
+}
+
+bool ReceiverModel::HostReads() const {
+  const bool uart = scenario_.hostPort == kUart1Port || scenario_.hostPort == kUart2Port;
+  return !uart || ports_[scenario_.hostPort].baud == hostBaud_;
+}
+
+bool ReceiverModel::HostPortOutputs(std::uint16_t protocol) const {
+  return (ports_[scenario_.hostPort].outProtoMask & protocol) != 0;
+}
 
 void ReceiverModel::Receive(const std::uint8_t* data, std::size_t count, std::uint64_t nowMs) {
   for (std::size_t i = 0; i < count; ++i) {
@@ -125,6 +155,7 @@ void ReceiverModel::GenerateNmeaUntil(std::uint64_t nowMs) {
 }
 
 void ReceiverModel::EmitNmeaBurst(std::uint64_t atMs) {
+  if (!HostPortOutputs(kProtocolNmea)) return;
   const unsigned seconds = static_cast<unsigned>(atMs / 1000);
   char time[16];
   std::snprintf(time, sizeof time, "%02u%02u%02u.%02u", (8 + seconds / 3600) % 24,
@@ -147,7 +178,10 @@ void ReceiverModel::Emit(const std::vector<std::uint8_t>& bytes, std::uint64_t a
   if (bytes.empty()) return;
   // The line is a single stream: nothing overtakes what is already on it.
   const std::uint64_t timeMs = std::max(atMs, lastEmitMs_);
-  for (std::uint8_t b : bytes) line_.push_back(TimedByte{timeMs, b});
+  const bool readable = HostReads();
+  for (std::uint8_t b : bytes) {
+    line_.push_back(TimedByte{timeMs, readable ? b : kFramingErrorBytes[b % sizeof kFramingErrorBytes]});
+  }
   lastEmitMs_ = timeMs;
   if (!sent_.empty() && sent_.back().timeMs == timeMs) {
     sent_.back().bytes.insert(sent_.back().bytes.end(), bytes.begin(), bytes.end());
@@ -179,18 +213,61 @@ void ReceiverModel::ParseIncoming(std::uint8_t byte, std::uint64_t nowMs) {
   const std::vector<std::uint8_t> payload(incoming_.begin() + 6, incoming_.begin() + 6 + static_cast<std::ptrdiff_t>(length));
   const std::vector<std::uint8_t> expected = BuildUbxFrame(incoming_[2], incoming_[3], payload);
   const bool intact = expected == incoming_;
-  ReceivedFrame frame{nowMs, incoming_[2], incoming_[3], payload, incoming_};
+  // UBX input switched off on the host's port, or a line at another
+  // speed, and the receiver takes in nothing the host says.
+  const bool understood =
+      HostReads() && (ports_[scenario_.hostPort].inProtoMask & kProtocolUbx) != 0;
+  ReceivedFrame frame{nowMs, incoming_[2], incoming_[3], payload, incoming_, understood};
   incoming_.clear();
   // A frame with a bad checksum is dropped without an answer.
   if (!intact) return;
   received_.push_back(frame);
-  if (!scenario_.silent) Answer(received_.back());
+  if (!scenario_.silent && understood) Answer(received_.back());
+}
+
+void ReceiverModel::ApplyPortConfig(const std::vector<std::uint8_t>& payload, std::uint64_t atMs) {
+  const int port = payload[0];
+  if (port >= kPortCount) return;
+  PortSettings& settings = ports_[port];
+  settings.inProtoMask = static_cast<std::uint16_t>(payload[12] | payload[13] << 8);
+  settings.outProtoMask = static_cast<std::uint16_t>(payload[14] | payload[15] << 8);
+  if (port == kUart1Port || port == kUart2Port) {
+    settings.baud = static_cast<std::uint32_t>(payload[8]) | static_cast<std::uint32_t>(payload[9]) << 8 |
+                    static_cast<std::uint32_t>(payload[10]) << 16 |
+                    static_cast<std::uint32_t>(payload[11]) << 24;
+  }
+  portChanges_.push_back(PortChange{atMs, port, settings, port == scenario_.hostPort});
 }
 
 void ReceiverModel::Answer(const ReceivedFrame& frame) {
   const std::uint64_t replyAt = frame.timeMs + scenario_.replyDelayMs;
   const bool isCfgPrt = frame.messageClass == kCfgClass && frame.id == kCfgPrtId;
   const bool isNav5 = frame.messageClass == kCfgClass && frame.id == kCfgNav5Id;
+
+  if (scenario_.refusesLegacy && (isCfgPrt || isNav5)) {
+    ReplyFaults refused;
+    refused.nak = true;
+    SendReply(refused, {Acknowledgement(refused, frame.messageClass, frame.id)}, replyAt);
+    return;
+  }
+
+  if (isCfgPrt && frame.payload.size() == kPrtPayloadLength) {
+    const ReplyFaults& faults = scenario_.For(Exchange::PortConfig);
+    std::vector<std::vector<std::uint8_t>> frames;
+    if (!faults.noAcknowledgement) frames.push_back(Acknowledgement(faults, frame.messageClass, frame.id));
+    // What was due before the change goes out under the old settings.
+    GenerateNmeaUntil(replyAt);
+    if (faults.nak) {
+      SendReply(faults, frames, replyAt);
+    } else if (scenario_.ackBeforeApply) {
+      SendReply(faults, frames, replyAt);
+      ApplyPortConfig(frame.payload, replyAt);
+    } else {
+      ApplyPortConfig(frame.payload, replyAt);
+      SendReply(faults, frames, replyAt);
+    }
+    return;
+  }
 
   if (isNav5 && frame.payload.empty()) {
     const ReplyFaults& faults = scenario_.For(Exchange::ModelPoll);
@@ -222,6 +299,7 @@ void ReceiverModel::SendReply(const ReplyFaults& faults,
     ReplyFaults plain;
     frames.insert(frames.begin(), Acknowledgement(plain, kCfgClass, kCfgMsgId));
   }
+  if (!HostPortOutputs(kProtocolUbx)) return;
   std::vector<std::uint8_t> reply;
   for (std::vector<std::uint8_t>& frame : frames) {
     if (faults.doubledSync) frame.insert(frame.begin() + 2, {kSync1, kSync2});

@@ -43,6 +43,32 @@ struct ReplyFaults {
   std::uint32_t pieceGapMs = 0;    // ... this far apart
 };
 
+// The receiver's ports, as CFG-PRT numbers them: 0 I2C, 1 UART1, 2 UART2,
+// 3 USB, 4 SPI.
+constexpr int kUart1Port = 1;
+constexpr int kUart2Port = 2;
+constexpr int kUsbPort = 3;
+constexpr int kPortCount = 5;
+// CFG-PRT's protocol mask bits.
+constexpr std::uint16_t kProtocolUbx = 0x01;
+constexpr std::uint16_t kProtocolNmea = 0x02;
+
+// One port's configuration, as CFG-PRT sets it. A baud rate means
+// something on a UART only.
+struct PortSettings {
+  std::uint16_t inProtoMask = 0x07;   // UBX, NMEA and RTCM in
+  std::uint16_t outProtoMask = 0x03;  // UBX and NMEA out
+  std::uint32_t baud = 0;
+};
+
+// A CFG-PRT that took effect.
+struct PortChange {
+  std::uint64_t timeMs;
+  int port;
+  PortSettings settings;
+  bool hostPort;  // the port the host talks through
+};
+
 struct Scenario {
   bool silent = false;          // sends nothing at all, answers nothing
   bool nmea = true;             // periodic NMEA text
@@ -51,19 +77,34 @@ struct Scenario {
   std::uint32_t nmeaPeriodMs = 1000;
   std::uint32_t replyDelayMs = 2;
   int initialModel = 0;
+  // Which port the host reaches the receiver through: USB, or UART1 (a
+  // UART behind a USB-serial bridge is UART1 too).
+  int hostPort = kUsbPort;
+  // The UARTs' speed at power-on. Factory settings are 9600 or 38400; the
+  // default is the program's own 115200, so that a host on UART1 is
+  // understood unless a scenario says otherwise.
+  std::uint32_t uartBaud = 115200;
+  // A CFG-PRT is acknowledged under the settings it makes, as receivers
+  // do; this sends the acknowledgement first, under the old ones.
+  bool ackBeforeApply = false;
+  // Newer firmware: CFG-PRT and CFG-NAV5 are refused with ACK-NAK.
+  bool refusesLegacy = false;
   ReplyFaults faults[static_cast<int>(Exchange::Count)];
 
   ReplyFaults& For(Exchange exchange) { return faults[static_cast<int>(exchange)]; }
   const ReplyFaults& For(Exchange exchange) const { return faults[static_cast<int>(exchange)]; }
 };
 
-// A well-formed UBX frame that the receiver took in.
+// A well-formed UBX frame that the host put on the line.
 struct ReceivedFrame {
   std::uint64_t timeMs;
   std::uint8_t messageClass;
   std::uint8_t id;
   std::vector<std::uint8_t> payload;
   std::vector<std::uint8_t> bytes;  // the whole frame as it came
+  // False when the receiver could not take it in: UBX input is off on the
+  // host's port, or the line runs at another speed than the port.
+  bool understood = true;
 };
 
 struct SentBytes {
@@ -97,7 +138,16 @@ class ReceiverModel {
   // Drops everything arrived by nowMs (a purge of the host's receive queue).
   void DiscardArrived(std::uint64_t nowMs);
 
+  // The speed the host's side of the line runs at (the program sets
+  // 115200); on a UART at another speed each side reads only framing errors.
+  void SetHostBaud(std::uint32_t baud) { hostBaud_ = baud; }
+  // Switched off and on: the settings held in RAM are gone, and what was on
+  // the line with them.
+  void PowerCycle(std::uint64_t nowMs);
+
   int Model() const { return model_; }
+  const PortSettings& Port(int port) const { return ports_[port]; }
+  const std::vector<PortChange>& PortChanges() const { return portChanges_; }
   const std::vector<ReceivedFrame>& Received() const { return received_; }
   const std::vector<SentBytes>& Sent() const { return sent_; }
   std::uint64_t BytesTakenByHost() const { return taken_; }
@@ -121,9 +171,16 @@ class ReceiverModel {
   std::vector<std::uint8_t> Acknowledgement(const ReplyFaults& faults, std::uint8_t messageClass,
                                             std::uint8_t id) const;
   std::vector<std::uint8_t> PollResponse(const ReplyFaults& faults) const;
+  void ApplyPortConfig(const std::vector<std::uint8_t>& payload, std::uint64_t atMs);
+  void PowerOnSettings();
+  bool HostReads() const;
+  bool HostPortOutputs(std::uint16_t protocol) const;
 
   Scenario scenario_;
   int model_;
+  PortSettings ports_[kPortCount];
+  std::uint32_t hostBaud_ = 115200;
+  std::vector<PortChange> portChanges_;
   std::deque<TimedByte> line_;
   std::uint64_t lastEmitMs_ = 0;
   std::uint64_t nextNmeaMs_;

@@ -128,12 +128,14 @@ void AppendFaults(std::ostringstream& out, const ReplyFaults& f) {
 
 bool IsScenarioOption(const std::string& name) {
   return name == "--silent" || name == "--no-nmea" || name == "--no-dollar" ||
+         name == "--ack-before-apply" || name == "--refuse-legacy" ||
          ScenarioOptionTakesValue(name);
 }
 
 bool ScenarioOptionTakesValue(const std::string& name) {
   return name == "--nmea-first-ms" || name == "--nmea-period-ms" || name == "--reply-delay-ms" ||
-         name == "--initial-model" || ExchangeForOption(name) != Exchange::Count;
+         name == "--initial-model" || name == "--host-port" || name == "--uart-baud" ||
+         ExchangeForOption(name) != Exchange::Count;
 }
 
 bool ApplyScenarioOption(Scenario* scenario, const std::string& name, const std::string& value,
@@ -150,6 +152,22 @@ bool ApplyScenarioOption(Scenario* scenario, const std::string& name, const std:
     scenario->nmeaDollar = false;
     return true;
   }
+  if (name == "--ack-before-apply") {
+    scenario->ackBeforeApply = true;
+    return true;
+  }
+  if (name == "--refuse-legacy") {
+    scenario->refusesLegacy = true;
+    return true;
+  }
+  if (name == "--host-port") {
+    if (value != "usb" && value != "uart1") {
+      *error = name + " needs usb or uart1";
+      return false;
+    }
+    scenario->hostPort = value == "usb" ? kUsbPort : kUart1Port;
+    return true;
+  }
   const Exchange exchange = ExchangeForOption(name);
   if (exchange != Exchange::Count) {
     if (!ApplyReplyKnob(&scenario->For(exchange), value, error)) {
@@ -159,6 +177,14 @@ bool ApplyScenarioOption(Scenario* scenario, const std::string& name, const std:
     return true;
   }
   long number = 0;
+  if (name == "--uart-baud") {
+    if (!ParseNumber(value, 1, 4000000, &number)) {
+      *error = name + " needs a baud rate";
+      return false;
+    }
+    scenario->uartBaud = static_cast<std::uint32_t>(number);
+    return true;
+  }
   if (name == "--initial-model") {
     if (!ParseNumber(value, 0, 255, &number)) {
       *error = name + " needs a model code from 0 to 255";
@@ -188,7 +214,11 @@ std::string ScenarioJson(const Scenario& s) {
   out << "{\"silent\":" << (s.silent ? "true" : "false") << ",\"nmea\":" << (s.nmea ? "true" : "false")
       << ",\"nmeaDollar\":" << (s.nmeaDollar ? "true" : "false") << ",\"nmeaFirstMs\":" << s.nmeaFirstMs
       << ",\"nmeaPeriodMs\":" << s.nmeaPeriodMs << ",\"replyDelayMs\":" << s.replyDelayMs
-      << ",\"initialModel\":" << s.initialModel;
+      << ",\"initialModel\":" << s.initialModel
+      << ",\"hostPort\":" << (s.hostPort == kUsbPort ? "\"usb\"" : "\"uart1\"")
+      << ",\"uartBaud\":" << s.uartBaud
+      << ",\"ackBeforeApply\":" << (s.ackBeforeApply ? "true" : "false")
+      << ",\"refusesLegacy\":" << (s.refusesLegacy ? "true" : "false");
   const char* names[] = {"port", "set", "poll"};
   for (int i = 0; i < static_cast<int>(Exchange::Count); ++i) {
     out << ",\"" << names[i] << "\":";
@@ -207,6 +237,10 @@ const char* ScenarioOptionsHelp() {
          "  --nmea-period-ms N     one NMEA burst every N ms (default 1000)\n"
          "  --reply-delay-ms N     answers leave N ms after the message (default 2)\n"
          "  --initial-model N      dynamic model before any set (default 0)\n"
+         "  --host-port usb|uart1  the port the host talks through (default usb)\n"
+         "  --uart-baud N          the UARTs' speed at power-on (default 115200)\n"
+         "  --ack-before-apply     acknowledge a CFG-PRT before it takes effect\n"
+         "  --refuse-legacy        refuse CFG-PRT and CFG-NAV5 with ACK-NAK\n"
          "  --port KNOB[=V]        fault in the reply to CFG-PRT\n"
          "  --set KNOB[=V]         fault in the reply to the CFG-NAV5 set\n"
          "  --poll KNOB[=V]        fault in the reply to the CFG-NAV5 poll\n"

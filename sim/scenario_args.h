@@ -1,7 +1,8 @@
 // The receiver's scenario as command-line words, for the pty tool:
 //
 //   --silent  --no-nmea  --no-dollar  --nmea-first-ms N  --nmea-period-ms N
-//   --reply-delay-ms N  --initial-model N
+//   --reply-delay-ms N  --initial-model N  --host-port usb|uart1
+//   --uart-baud N  --ack-before-apply  --refuse-legacy
 //   --port KNOB[=V]  --set KNOB[=V]  --poll KNOB[=V]   (reply faults of the
 //       CFG-PRT, the CFG-NAV5 set and the CFG-NAV5 poll)
 //

@@ -83,6 +83,28 @@ TEST_F(ProgramTest, SettingsSteerTheRun) {
   }
 }
 
+// A host on the receiver's UART1: the CFG-PRT switches every protocol off on
+// the host's own line. That run and every later one until the receiver is
+// switched off and on end with 1, and the later ones hear nothing at all.
+TEST_F(ProgramTest, AHostOnUart1IsSilencedForThisRunAndTheNextUntilAPowerCycle) {
+  Sim::Scenario scenario = Talking();
+  scenario.hostPort = Sim::kUart1Port;
+  SetUpMachine(scenario, 0, 4);
+  EXPECT_EQ(RunProgram(), 1);
+  EXPECT_EQ(TakeConsole(), AckLines(2));  // no poll follows the unacknowledged set
+  const std::size_t heard = receiver_->Sent().size();
+
+  EXPECT_EQ(RunProgram(), 1);
+  EXPECT_EQ(TakeConsole(), AckLines(2));
+  EXPECT_EQ(receiver_->Sent().size(), heard);
+  EXPECT_EQ(receiver_->Model(), 0);
+
+  receiver_->PowerCycle(Fake::NowMs());
+  EXPECT_EQ(RunProgram(), 1);
+  EXPECT_GT(receiver_->Sent().size(), heard);
+  ExpectEverythingClosed();
+}
+
 // Every platform call of a run is made to fail in turn, once and from then
 // on. Whatever fails, the run ends within its bound of time, with every key
 // and handle it opened closed exactly once, and with a code the receiver
