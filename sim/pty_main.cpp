@@ -29,6 +29,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,7 @@ void OnSignal(int signal) { g_stopSignal = signal; }
 void OnPowerCycle(int) { g_powerCycle = 1; }
 
 struct Options {
+  std::string relayDevice;  // a real serial device instead of the model
   std::string transcriptPath;
   std::string slaveFile;
   double maxSeconds = 120.0;
@@ -64,6 +66,8 @@ void Usage(FILE* to) {
                "  --max-seconds S        stop after S seconds (default 120)\n"
                "  --exit-on-close        stop once the program closes the line it set up\n"
                "  --quiet                do not print the slave path on stdout\n"
+               "  --relay DEVICE         relay to a real receiver on DEVICE instead of the\n"
+               "                         simulated one, at the speed the program sets\n"
                "SIGUSR1 switches the receiver off and on (its settings back to power-on).\n"
                "%s",
                Vantrel::Sim::ScenarioOptionsHelp());
@@ -84,6 +88,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     if (name == "--help" || name == "-h") {
       Usage(stdout);
       std::exit(0);
+    } else if (name == "--relay") {
+      if (!needValue(&options->relayDevice)) return false;
     } else if (name == "--transcript") {
       if (!needValue(&options->transcriptPath)) return false;
     } else if (name == "--slave-file") {
@@ -216,10 +222,146 @@ void SleepMs(long ms) {
   nanosleep(&request, nullptr);
 }
 
+// What is at the other end of the pty: the simulated receiver, or a real
+// one on a serial device.
+class Peer {
+ public:
+  virtual ~Peer() = default;
+  virtual void FromProgram(const std::uint8_t* data, std::size_t count, std::uint64_t nowMs) = 0;
+  // What the receiver has sent by nowMs and the program has not had yet.
+  virtual std::vector<std::uint8_t> ForProgram(std::uint64_t nowMs) = 0;
+  virtual void HostSpeed(speed_t speed) = 0;
+  virtual void PowerCycle(std::uint64_t nowMs) = 0;
+  // Logs what the receiver took in or changed since the last call.
+  virtual void LogNews(Transcript* log) = 0;
+  // The receiver's side of the run's end event.
+  virtual std::string EndFields() const = 0;
+};
+
+class ModelPeer : public Peer {
+ public:
+  explicit ModelPeer(const Scenario& scenario) : model_(scenario) {}
+
+  void FromProgram(const std::uint8_t* data, std::size_t count, std::uint64_t nowMs) override {
+    model_.Receive(data, count, nowMs);
+  }
+  std::vector<std::uint8_t> ForProgram(std::uint64_t nowMs) override {
+    std::vector<std::uint8_t> bytes(model_.Arrived(nowMs));
+    model_.Take(bytes.data(), bytes.size(), nowMs);
+    return bytes;
+  }
+  void HostSpeed(speed_t speed) override {
+    const long baud = BaudOf(speed);
+    if (baud > 0) model_.SetHostBaud(static_cast<std::uint32_t>(baud));
+  }
+  void PowerCycle(std::uint64_t nowMs) override { model_.PowerCycle(nowMs); }
+
+  void LogNews(Transcript* log) override {
+    const auto& frames = model_.Received();
+    for (; framesLogged_ < frames.size(); ++framesLogged_) {
+      const auto& frame = frames[framesLogged_];
+      log->Event(frame.timeMs, "frame",
+                 "\"class\":" + std::to_string(frame.messageClass) +
+                     ",\"id\":" + std::to_string(frame.id) + ",\"payload\":\"" +
+                     Hex(frame.payload.data(), frame.payload.size()) + "\",\"hex\":\"" +
+                     Hex(frame.bytes.data(), frame.bytes.size()) + "\",\"understood\":" +
+                     (frame.understood ? "true" : "false"));
+    }
+    const auto& changes = model_.PortChanges();
+    for (; changesLogged_ < changes.size(); ++changesLogged_) {
+      const auto& change = changes[changesLogged_];
+      log->Event(change.timeMs, "port-config",
+                 "\"port\":" + std::to_string(change.port) +
+                     ",\"inProtoMask\":" + std::to_string(change.settings.inProtoMask) +
+                     ",\"outProtoMask\":" + std::to_string(change.settings.outProtoMask) +
+                     ",\"baud\":" + std::to_string(change.settings.baud) +
+                     ",\"hostPort\":" + (change.hostPort ? "true" : "false"));
+    }
+  }
+  std::string EndFields() const override {
+    return ",\"model\":" + std::to_string(model_.Model()) +
+           ",\"frames\":" + std::to_string(model_.Received().size()) +
+           ",\"bytesReceived\":" + std::to_string(model_.BytesReceived());
+  }
+
+ private:
+  ReceiverModel model_;
+  std::size_t framesLogged_ = 0;
+  std::size_t changesLogged_ = 0;
+};
+
+// A real receiver: the program's bytes go to the device as they come, the
+// device's come back, and the device runs at the speed the program set.
+class DevicePeer : public Peer {
+ public:
+  explicit DevicePeer(int device) : device_(device) {}
+  ~DevicePeer() override { close(device_); }
+
+  void FromProgram(const std::uint8_t* data, std::size_t count, std::uint64_t) override {
+    std::size_t done = 0;
+    while (done < count) {
+      const ssize_t written = write(device_, data + done, count - done);
+      if (written > 0) {
+        done += static_cast<std::size_t>(written);
+      } else if (written < 0 && errno != EINTR && errno != EAGAIN) {
+        return;  // the device is gone: the program hears nothing more
+      } else {
+        SleepMs(1);
+      }
+    }
+    bytesReceived_ += count;
+  }
+  std::vector<std::uint8_t> ForProgram(std::uint64_t) override {
+    std::vector<std::uint8_t> bytes;
+    std::uint8_t buffer[4096];
+    ssize_t count;
+    while ((count = read(device_, buffer, sizeof buffer)) > 0) {
+      bytes.insert(bytes.end(), buffer, buffer + count);
+    }
+    return bytes;
+  }
+  void HostSpeed(speed_t speed) override {
+    termios settings;
+    if (tcgetattr(device_, &settings) != 0) return;
+    cfsetispeed(&settings, speed);
+    cfsetospeed(&settings, speed);
+    tcsetattr(device_, TCSANOW, &settings);
+  }
+  void PowerCycle(std::uint64_t) override {}  // only the receiver's own switch does that
+  void LogNews(Transcript*) override {}
+  std::string EndFields() const override {
+    return ",\"bytesReceived\":" + std::to_string(bytesReceived_);
+  }
+
+ private:
+  int device_;
+  std::uint64_t bytesReceived_ = 0;
+};
+
+// Opens a serial device for the relay, raw, or says why it cannot.
+int OpenRelayDevice(const std::string& path, std::string* error) {
+  const int device = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (device < 0) {
+    *error = "cannot open " + path + ": " + std::strerror(errno);
+    return -1;
+  }
+  termios settings;
+  if (tcgetattr(device, &settings) != 0) {
+    *error = path + " is not a serial device";
+    close(device);
+    return -1;
+  }
+  cfmakeraw(&settings);
+  settings.c_cflag |= CLOCAL | CREAD;
+  settings.c_iflag &= static_cast<tcflag_t>(~(IXON | IXOFF | IXANY));
+  tcsetattr(device, TCSANOW, &settings);
+  return device;
+}
+
 class PtyReceiver {
  public:
-  PtyReceiver(int master, const Options& options, Transcript* transcript)
-      : master_(master), options_(options), log_(transcript), model_(options.scenario) {}
+  PtyReceiver(int master, const Options& options, Transcript* transcript, Peer* peer)
+      : master_(master), options_(options), log_(transcript), peer_(peer) {}
 
   // Runs until a stop condition; returns the reason.
   std::string Run() {
@@ -230,7 +372,7 @@ class PtyReceiver {
       if (now >= limitMs) return "max-seconds";
       if (g_powerCycle != 0) {
         g_powerCycle = 0;
-        model_.PowerCycle(now);
+        peer_->PowerCycle(now);
         pending_.clear();
         log_->Event(now, "power-cycle", "");
       }
@@ -251,10 +393,7 @@ class PtyReceiver {
   // What is left when the run ends: the program's last bytes.
   void Finish(const std::string& reason) {
     ReadProgram(0);
-    std::string fields = "\"reason\":" + JsonString(reason) +
-                         ",\"model\":" + std::to_string(model_.Model()) +
-                         ",\"frames\":" + std::to_string(model_.Received().size()) +
-                         ",\"bytesReceived\":" + std::to_string(model_.BytesReceived()) +
+    std::string fields = "\"reason\":" + JsonString(reason) + peer_->EndFields() +
                          ",\"bytesWritten\":" + std::to_string(written_) +
                          ",\"bytesDiscarded\":" + std::to_string(discarded_) +
                          ",\"opens\":" + std::to_string(opens_);
@@ -269,7 +408,7 @@ class PtyReceiver {
     if (baud != lastBaud_) {
       log_->Event(clock_.NowMs(), "speed", "\"baud\":" + std::to_string(baud));
       lastBaud_ = baud;
-      if (baud > 0) model_.SetHostBaud(static_cast<std::uint32_t>(baud));
+      peer_->HostSpeed(cfgetospeed(&settings));
     }
     if (!open_ && baud == 115200) {
       open_ = true;
@@ -290,7 +429,7 @@ class PtyReceiver {
     lastBaud_ = 9600;
   }
 
-  // Feeds whatever the program wrote to the model. Returns true when the
+  // Feeds whatever the program wrote to the receiver. Returns true when the
   // slave side is closed (nothing left to read and nobody there).
   bool ReadProgram(int timeoutMs) {
     pollfd descriptor{master_, POLLIN, 0};
@@ -305,8 +444,8 @@ class PtyReceiver {
       if (count > 0) {
         const std::uint64_t now = clock_.NowMs();
         log_->Event(now, "rx", "\"hex\":\"" + Hex(buffer, static_cast<std::size_t>(count)) + "\"");
-        model_.Receive(buffer, static_cast<std::size_t>(count), now);
-        LogNewFrames();
+        peer_->FromProgram(buffer, static_cast<std::size_t>(count), now);
+        peer_->LogNews(log_);
         continue;
       }
       if (count < 0 && errno == EINTR) continue;
@@ -316,41 +455,15 @@ class PtyReceiver {
     return hungUp;
   }
 
-  void LogNewFrames() {
-    const auto& frames = model_.Received();
-    for (; framesLogged_ < frames.size(); ++framesLogged_) {
-      const auto& frame = frames[framesLogged_];
-      log_->Event(frame.timeMs, "frame",
-                  "\"class\":" + std::to_string(frame.messageClass) +
-                      ",\"id\":" + std::to_string(frame.id) + ",\"payload\":\"" +
-                      Hex(frame.payload.data(), frame.payload.size()) + "\",\"hex\":\"" +
-                      Hex(frame.bytes.data(), frame.bytes.size()) + "\",\"understood\":" +
-                      (frame.understood ? "true" : "false"));
-    }
-    const auto& changes = model_.PortChanges();
-    for (; changesLogged_ < changes.size(); ++changesLogged_) {
-      const auto& change = changes[changesLogged_];
-      log_->Event(change.timeMs, "port-config",
-                  "\"port\":" + std::to_string(change.port) +
-                      ",\"inProtoMask\":" + std::to_string(change.settings.inProtoMask) +
-                      ",\"outProtoMask\":" + std::to_string(change.settings.outProtoMask) +
-                      ",\"baud\":" + std::to_string(change.settings.baud) +
-                      ",\"hostPort\":" + (change.hostPort ? "true" : "false"));
-    }
-  }
-
   void Deliver() {
     const std::uint64_t now = clock_.NowMs();
-    const std::size_t arrived = model_.Arrived(now);
-    if (arrived != 0) {
+    std::vector<std::uint8_t> bytes = peer_->ForProgram(now);
+    if (!bytes.empty()) {
       if (open_) {
-        std::vector<std::uint8_t> bytes(arrived);
-        model_.Take(bytes.data(), bytes.size(), now);
         pending_.insert(pending_.end(), bytes.begin(), bytes.end());
       } else {
-        model_.DiscardArrived(now);
-        discarded_ += arrived;
-        log_->Event(now, "discarded", "\"count\":" + std::to_string(arrived) +
+        discarded_ += bytes.size();
+        log_->Event(now, "discarded", "\"count\":" + std::to_string(bytes.size()) +
                                           ",\"why\":\"line not set up\"");
       }
     }
@@ -366,13 +479,11 @@ class PtyReceiver {
   int master_;
   const Options& options_;
   Transcript* log_;
-  ReceiverModel model_;
+  Peer* peer_;
   Clock clock_;
   bool open_ = false;
   long lastBaud_ = 9600;
   int opens_ = 0;
-  std::size_t framesLogged_ = 0;
-  std::size_t changesLogged_ = 0;
   std::vector<std::uint8_t> pending_;
   std::uint64_t written_ = 0;
   std::uint64_t discarded_ = 0;
@@ -432,7 +543,19 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
   }
 
-  PtyReceiver receiver(master, options, &transcript);
+  std::unique_ptr<Peer> peer;
+  if (options.relayDevice.empty()) {
+    peer = std::make_unique<ModelPeer>(options.scenario);
+  } else {
+    std::string error;
+    const int device = OpenRelayDevice(options.relayDevice, &error);
+    if (device < 0) {
+      std::fprintf(stderr, "vantrel-sim: %s\n", error.c_str());
+      return 1;
+    }
+    peer = std::make_unique<DevicePeer>(device);
+  }
+  PtyReceiver receiver(master, options, &transcript, peer.get());
   const std::string reason = receiver.Run();
   receiver.Finish(reason);
   close(master);

@@ -57,7 +57,25 @@ SCENARIOS = {
                                     ["--set", "foreign-ack-first"], {}),
     "no-port": DemoScenario("nothing is listed and COM3 never appears (about 14 s of retries)",
                             "none: nothing is listed and COM3 never appears", None, {}),
+    "uart1-host": DemoScenario("the host is on the receiver's UART1, which the CFG-PRT silences "
+                               "(about 50 s)",
+                               "is reached through its UART1, its port 1, not its USB port",
+                               ["--host-port", "uart1"], {}),
+    "factory-baud": DemoScenario("the receiver's UART1 runs at the factory 9600 baud, the program "
+                                 "listens at 115200 (about 70 s)",
+                                 "is reached through its UART1, which runs at 9600 baud",
+                                 ["--host-port", "uart1", "--uart-baud", "9600"], {}),
+    "legacy-refused": DemoScenario("newer firmware refuses the legacy CFG-PRT and CFG-NAV5 "
+                                   "(ACK-NAK)",
+                                   "refuses the legacy CFG-PRT and CFG-NAV5 messages (ACK-NAK)",
+                                   ["--refuse-legacy"], {}),
 }
+
+# What the program's CFG-PRT does to a receiver reached through its port 1.
+PORT1_WARNING = ("Warning: the program's CFG-PRT sets the receiver's port 1 (UART1) to 115200 "
+                 "baud with every protocol switched off. If this machine reaches the receiver "
+                 "through that port (a UART, or a USB-serial bridge to it), the receiver stops "
+                 "talking until it is switched off and on.")
 
 ARROW = "→" if (sys.stdout.encoding or "").lower().replace("-", "") in ("utf8",) else "->"
 
@@ -106,6 +124,9 @@ def parse_arguments(argv):
                              " under Wine's 64-bit loader")
     parser.add_argument("--sim", default=None, metavar="PATH",
                         help="default: DIR/sim/sim/vantrel-sim")
+    parser.add_argument("--device", default=None, metavar="PATH",
+                        help="a real receiver on this serial device instead of the simulated "
+                             "one (any scenario is then ignored)")
     # ./vantrel checks the arguments this way before it installs or builds anything.
     parser.add_argument("--check-arguments", action="store_true", help=argparse.SUPPRESS)
     return parser.parse_args(argv)
@@ -232,6 +253,44 @@ def what_happened(exchange, code, requested):
                    "not confirmed." % wanted)
 
 
+def receiver_lines(receiver):
+    """What the receiver itself did, from what the simulator logged: which
+    port the CFG-PRT changed, whether the line's speeds matched, what it
+    refused or did not take in. Nothing for a real receiver, which logs
+    nothing of its own."""
+    start = receiver.of("start")
+    scenario = start[0].get("scenario", {}) if start else {}
+    lines = []
+    host_speeds = [e["baud"] for e in receiver.of("speed") if e["baud"] > 0]
+    if (scenario.get("hostPort") == "uart1" and host_speeds and
+            scenario.get("uartBaud") != host_speeds[-1]):
+        lines.append("The receiver's UART1 runs at %d baud and the program listens at %d: "
+                     "what reached the program was only bytes with framing errors, never a "
+                     "'$' or a UBX sync character, and the receiver could not read the "
+                     "program's frames either." % (scenario["uartBaud"], host_speeds[-1]))
+    for change in receiver.of("port-config"):
+        silent = not change["outProtoMask"] & 0x03
+        if change["hostPort"] and silent:
+            lines.append("The receiver stopped talking after the CFG-PRT: it applied it to its "
+                         "port %d, and port %d was the host's own line, so the zero protocol "
+                         "masks switched off all its output there and all UBX input. It stays "
+                         "silent until it restarts (the change is held in RAM only)."
+                         % (change["port"], change["port"]))
+        elif not change["hostPort"]:
+            lines.append("The receiver applied the CFG-PRT to its port %d (UART1), which is not "
+                         "the port this host talks through (USB): the host's line was not "
+                         "affected." % change["port"])
+    if scenario.get("refusesLegacy"):
+        lines.append("This receiver refuses the legacy CFG-PRT and CFG-NAV5 messages with "
+                     "ACK-NAK, as recent high-precision firmware and some M10 units do: neither "
+                     "the port nor the model was changed.")
+    ignored = [e for e in receiver.of("frame") if e.get("understood") is False]
+    if ignored and not any("framing" in line for line in lines):
+        lines.append("It took in none of the %d frame%s the program sent after that."
+                     % (len(ignored), "" if len(ignored) == 1 else "s"))
+    return lines
+
+
 def account(receiver, code, requested, arrow=ARROW):
     """The demo's account of a finished run: what crossed the line, the
     model the receiver reported, and what the exit code stands for here."""
@@ -248,11 +307,34 @@ def account(receiver, code, requested, arrow=ARROW):
         if opened:
             lines += ["  " + line for line in model_lines(exchange, end.get("model") if end
                                                           else None)]
+        lines += ["  " + line for line in receiver_lines(receiver)]
     return lines, "In this run: " + what_happened(exchange, code, requested)
+
+
+def device_problem(path):
+    """Why `path` cannot be the receiver's serial device, or None."""
+    import os
+    import termios
+    try:
+        descriptor = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    except OSError as error:
+        return "cannot open %s: %s" % (path, error.strerror)
+    try:
+        termios.tcgetattr(descriptor)
+    except termios.error:
+        return "%s is not a serial device" % path
+    finally:
+        os.close(descriptor)
+    return None
 
 
 def main(argv):
     args = parse_arguments(argv)
+    if args.device is not None:
+        problem = device_problem(args.device)
+        if problem:
+            say("demo: %s; nothing was started." % problem)
+            return 2
     if args.check_arguments:
         return 0
 
@@ -273,9 +355,14 @@ def main(argv):
     scenario = SCENARIOS[args.scenario]
     requested = args.model if args.model in MODEL_NAMES else 0
     other = 3 if requested != 3 else 4
-    say("Vantrel demo: %s" % args.scenario)
+    say("Vantrel demo: %s" % ("the receiver on " + args.device if args.device else args.scenario))
     say("  " + what_ran)
-    say("  Receiver: %s" % (scenario.receiver % {"other": other}))
+    if args.device:
+        say("  Receiver: the real one on %s, through a relay that logs both directions"
+            % args.device)
+        say("  " + PORT1_WARNING)
+    else:
+        say("  Receiver: %s" % (scenario.receiver % {"other": other}))
     settings = {"GpsPositionMode": ("dword", args.model)}
     settings.update(scenario.settings)
     say("  Settings: " + ", ".join("%s = %s (%s)" % (k, v[1], "REG_DWORD" if v[0] == "dword"
@@ -298,7 +385,14 @@ def main(argv):
         wine.create_prefix(fresh=False)
         wine.clear_com_links()
         serial = {}
-        if scenario.sim_args is not None:
+        if args.device:
+            receiver = SimReceiver(sim, run_dir, "demo", ["--relay", args.device],
+                                   max_seconds=200)
+            wine.link("com5", receiver.slave)
+            serial = {r"\Device\NmeaVcp2": ("sz", "COM5")}
+            say("  %s relayed through %s, reached as COM5 (listed as \\Device\\NmeaVcp2)"
+                % (args.device, receiver.slave))
+        elif scenario.sim_args is not None:
             receiver = SimReceiver(sim, run_dir, "demo",
                                    [a % {"other": other} for a in scenario.sim_args] +
                                    ["--nmea-period-ms", "500"], max_seconds=200)

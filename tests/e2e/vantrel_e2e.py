@@ -126,6 +126,8 @@ class Scenario:
     # An installer story (INSTALLER_STORIES): the package installed in a
     # prefix of its own, the installed exe run where the story says.
     installer: str = None
+    # Any other story (STORIES), which makes what it needs itself.
+    story: str = None
 
 
 def build_scenarios():
@@ -321,6 +323,41 @@ def build_scenarios():
                    r"within the wait\); the model stage ran all the same: the model set was "
                    r"not acknowledged \(no answer within the wait\), so no poll followed: "
                    r"model 4 \(automotive\) is not confirmed\.$")))
+
+    # -- how real receivers are wired and configured ------------------------------
+    s.append(Scenario(
+        "legacy_refused", "newer firmware refuses CFG-PRT and CFG-NAV5 with ACK-NAK: exit 1",
+        exit_code=1, ack_lines=2, frames={"a": [CFG_PRT_FRAME, nav5_set_frame(4)]},
+        receivers={"a": ["--refuse-legacy"]}, final_model={"a": 0},
+        demo_says=(r"^  This receiver refuses the legacy CFG-PRT and CFG-NAV5 messages with "
+                   r"ACK-NAK",)))
+    s.append(Scenario(
+        "uart1_host",
+        "the host on the receiver's UART1: the CFG-PRT silences it, exit 1 after two waits",
+        exit_code=1, ack_lines=2, frames={"a": [CFG_PRT_FRAME, nav5_set_frame(4)]},
+        receivers={"a": ["--host-port", "uart1"]}, final_model={"a": 0},
+        elapsed=(2 * HUNT_S - 2.0, 2 * HUNT_S + 10.0), slow=True, timeout=90,
+        demo_says=(r"^  The receiver stopped talking after the CFG-PRT: it applied it to its "
+                   r"port 1, and port 1 was the host's own line",
+                   r"It stays silent until it restarts",
+                   r"^  It took in none of the 1 frame the program sent after that\.$")))
+    s.append(Scenario(
+        "factory_baud",
+        "the receiver's UART1 at the factory 9600 baud: only framing-error bytes, exit 1",
+        exit_code=1, ack_lines=2, frames={"a": [CFG_PRT_FRAME, nav5_set_frame(4)]},
+        receivers={"a": ["--host-port", "uart1", "--uart-baud", "9600"]}, final_model={"a": 0},
+        # The NMEA wait gives up after 80 reads of garbage, one every
+        # burst (250 ms), before the two acknowledgement waits.
+        elapsed=(2 * HUNT_S + 15.0, 2 * HUNT_S + 30.0), slow=True, timeout=110,
+        demo_says=(r"^  The receiver's UART1 runs at 9600 baud and the program listens at "
+                   r"115200: what reached the program was only bytes with framing errors",)))
+    s.append(Scenario(
+        "demo_real_device",
+        "./vantrel demo --device PATH against the simulated receiver on a pty as the device: "
+        "the warning, both directions decoded, the exit code explained; a path that is no "
+        "serial device refused",
+        exit_code=0, ack_lines=0, frames={}, receivers={}, settings=None,
+        story="demo_real_device", timeout=120))
 
     # -- the release bundle -------------------------------------------------------
     s.append(Scenario(
@@ -602,6 +639,8 @@ def run_scenario(sc, args):
     if sc.installer:
         wine = installer_prefix(args, work)
         INSTALLER_STORIES[sc.installer](sc, args, wine, work, checks)
+    elif sc.story:
+        STORIES[sc.story](sc, args, work, checks)
     else:
         wine = rig_for(args)
         if not (wine.prefix / "dosdevices").is_dir():
@@ -1053,6 +1092,53 @@ def story_refusals_and_rollback(sc, args, wine, work, checks):
     # on Windows it does (the table check asserts where the removal sits).
     print("  (under Wine the older version's removal is not rolled back: registered now %s)"
           % (wine.products("Vantrel") or "none"))
+
+
+def story_demo_real_device(sc, args, work, checks):
+    """The demo with --device: the simulated receiver on a pty stands in
+    for a receiver plugged into this machine."""
+    device = SimReceiver(args.sim, work, "device", RECEIVER_DEFAULTS, max_seconds=sc.timeout)
+    demo_script = Path(demo.__file__).resolve()
+    env = dict(os.environ, VANTREL_WINE_ARCH=str(args.arch.bits), PYTHONIOENCODING="ascii")
+    command = [sys.executable, str(demo_script), "--device", device.slave,
+               "--build-dir", str(work / "demo"), "--exe", str(args.exe_to_run), "--sim", args.sim]
+    try:
+        done = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, timeout=sc.timeout)
+    finally:
+        device.stop()
+    told = done.stdout.decode(errors="replace").splitlines()
+    print("\n".join("    " + line for line in told))
+    checks.expect(done.returncode == 0, "demo --device %s: exit 0" % device.slave,
+                  "exit %d" % done.returncode)
+    warned = [i for i, line in enumerate(told) if line.strip() == demo.PORT1_WARNING]
+    started = [i for i, line in enumerate(told) if "Running the program now" in line]
+    checks.expect(warned and started and warned[0] < started[0],
+                  "it warns that the CFG-PRT switches off every protocol on port 1, before the run")
+    for pattern in (r"program -> receiver: CFG-PRT port 1, 115200 baud 8N1",
+                    r"receiver -> program: ACK-ACK for CFG-PRT",
+                    r"receiver -> program: CFG-NAV5 response: dynamic model 4",
+                    r"^Exit code 0 after ",
+                    r"^In this run: the port configuration was acknowledged; model 4 "
+                    r"\(automotive\) was set, and when polled the receiver reported it: "
+                    r"confirmed equal\.$"):
+        checks.expect(any(re.search(pattern, line) for line in told),
+                      "the account has a line matching %s" % pattern)
+    checks.expect(device.frames() == full_run(4),
+                  "the device got the three frames of a full run, through the relay",
+                  "got %s" % [hexs(f) for f in device.frames()])
+    for path, why in (("/dev/null", "is not a serial device"),
+                      (str(work / "no-such-device"), "cannot open")):
+        refused = subprocess.run([sys.executable, str(demo_script), "--check-arguments",
+                                  "--device", path], stdout=subprocess.PIPE,
+                                 stderr=subprocess.STDOUT)
+        lines = refused.stdout.decode(errors="replace").splitlines()
+        checks.expect(refused.returncode == 2 and len(lines) == 1 and why in lines[0],
+                      "demo --device %s is refused in one line (%s), nothing started" % (path, why),
+                      "exit %d: %s" % (refused.returncode, lines))
+
+
+STORIES = {"demo_real_device": story_demo_real_device}
 
 
 WINDOWS_SCRIPT = REPO / "tests" / "windows" / "check_package.cmd"
