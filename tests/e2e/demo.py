@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Shows one run of vantrel.exe under Wine against the simulated receiver,
 in plain words: what crossed the line, what the program printed, and what
-its exit code means, in general and in this run.
+its exit code means, in general and in this run. With --device PATH the
+receiver is a real one on that serial device, reached through
+`vantrel-sim --relay`, which logs both directions the same way.
 
 It runs the 32-bit vantrel.exe under 32-bit Wine where this kernel runs
 32-bit programs, else the 64-bit build of the same sources under Wine's
