@@ -32,4 +32,4 @@ if [ ! -f "$build/bench/rusage_run" ] || [ bench/rusage_run.c -nt "$build/bench/
 fi
 
 export PYTHONDONTWRITEBYTECODE=1
-exec python3 bench/wine_bench.py "$@"
+exec python3 -m bench.wine_bench "$@"

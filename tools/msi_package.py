@@ -2,7 +2,7 @@
 """Builds the Windows Installer package vantrel-VERSION-win32.msi from a
 built vantrel.exe, src/install/vantrel.wxs and src/install/vantrel-task.xml:
 
-  msi_package.py --exe build/windows/vantrel.exe --out-dir dist
+  python3 -m tools.msi_package --exe build/windows/vantrel.exe --out-dir dist
 
 wixl 0.101 (Debian 12's package wixl) writes the database; other versions
 are refused, since they write other custom-action types, 64-bit defaults
@@ -31,9 +31,7 @@ import tempfile
 import uuid
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-import pe_version  # noqa: E402
+from tools import pe_version
 
 REPO = Path(__file__).resolve().parents[1]
 WXS = REPO / "src" / "install" / "vantrel.wxs"

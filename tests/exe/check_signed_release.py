@@ -9,7 +9,7 @@ from that authority (a throwaway one on 127.0.0.1); a wrong password, or no
 osslsigncode, is one line and leaves no output directory; without a
 certificate one line says the release is unsigned.
 
-  check_signed_release.py path/to/vantrel.exe
+  python3 -m tests.exe.check_signed_release path/to/vantrel.exe   (from the repository root)
 """
 
 import hashlib
@@ -20,14 +20,11 @@ import tempfile
 import zipfile
 from pathlib import Path
 
+from tools import sign
+from tests.exe import throwaway_signer
+
 REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / "tools"))
-sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import sign  # noqa: E402
-import throwaway_signer  # noqa: E402
-
-RELEASE = REPO / "tools" / "release.py"
 PASSWORD = "correct horse"
 # 14 Nov 2023 22:13:20 UTC, as osslsigncode shows a signing time.
 EPOCH, EPOCH_SHOWN = "1700000000", "Signing time: Nov 14 22:13:20 2023 GMT"
@@ -38,8 +35,9 @@ def release(exe, out_dir, **settings):
     env = {k: v for k, v in os.environ.items()
            if k not in (sign.PFX, sign.PASSWORD, sign.TIMESTAMP_URL, "SOURCE_DATE_EPOCH")}
     env.update(settings)
-    command = [sys.executable, str(RELEASE), "--exe", str(exe), "--out-dir", str(out_dir)]
-    done = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+    command = [sys.executable, "-m", "tools.release", "--exe", str(Path(exe).resolve()),
+               "--out-dir", str(Path(out_dir).resolve())]
+    done = subprocess.run(command, env=env, cwd=REPO, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                           stderr=subprocess.STDOUT, text=True)
     return done.returncode, done.stdout.splitlines()
 

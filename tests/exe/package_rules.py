@@ -31,6 +31,24 @@ INSTALLER_OWN = {"REMOVE", "REINSTALL", "REINSTALLMODE", "ALLUSERS", "ARPNOMODIF
 TASK_NAMESPACE = "{http://schemas.microsoft.com/windows/2004/02/mit/task}"
 
 
+def task_definition(data):
+    """What the task definition sets, read the way Task Scheduler reads it."""
+    root = ET.fromstring(data.decode("utf-16"))
+
+    def find(path):
+        return root.findtext("/".join(TASK_NAMESPACE + step for step in path.split("/")))
+    return {
+        "boot trigger": root.find(TASK_NAMESPACE + "Triggers/" + TASK_NAMESPACE + "BootTrigger") is not None,
+        "user": find("Principals/Principal/UserId"),
+        "run level": find("Principals/Principal/RunLevel"),
+        "instances": find("Settings/MultipleInstancesPolicy"),
+        "start on batteries": find("Settings/DisallowStartIfOnBatteries"),
+        "stop on batteries": find("Settings/StopIfGoingOnBatteries"),
+        "time limit": find("Settings/ExecutionTimeLimit"),
+        "command": find("Actions/Exec/Command"),
+    }
+
+
 def msi_table(package, table):
     """The rows of a table of the package as dicts (msiinfo export)."""
     out = subprocess.run(["msiinfo", "export", str(package), table], check=True,

@@ -1,0 +1,1 @@
+"""vantrel.exe end to end under Wine, against the simulated receiver."""

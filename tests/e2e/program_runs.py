@@ -1,0 +1,172 @@
+"""Runs vantrel.exe once against a scenario's receivers and checks what
+the scenario expects of the run."""
+
+import re
+import time
+
+from tools.account import account
+from tools.frames import describe_frame, hexs
+from tools.protocol import ACK_LINE, EXIT_MEANINGS, MODEL_NAMES
+from tools.wine.control import SERIAL_KEY, SETTINGS_KEY, KEEP_SETTINGS, registry_text
+from tools.wine.receiver import SimReceiver
+
+from tests.e2e.scenarios import RECEIVER_DEFAULTS, dword
+
+
+class Checks:
+    def __init__(self):
+        self.failures = []
+        self.passed = 0
+
+    def expect(self, ok, what, detail=""):
+        if ok:
+            self.passed += 1
+            print("  ok    %s" % what)
+        else:
+            self.failures.append(what)
+            print("  FAIL  %s%s" % (what, ("\n        " + detail) if detail else ""))
+
+
+def print_exchange(receiver):
+    for t, direction, kind, data in receiver.exchange():
+        arrow = "program -> receiver" if direction == "to-receiver" else "receiver -> program"
+        if kind == "ubx":
+            text = describe_frame(data, direction)
+        elif kind == "nmea":
+            text = "NMEA " + data.decode("ascii", "replace").strip()
+        else:
+            text = "%d other bytes: %s" % (len(data), hexs(data[:24]) + (" ..." if len(data) > 24 else ""))
+        print("    %7d ms  %s  %s" % (t, arrow, text))
+
+
+def run_program(sc, args, wine, work, exe, checks, settings, extra_settings=None):
+    """Runs `exe` once against the scenario's receivers, after importing the
+    serial-device values and `settings` (KEEP_SETTINGS: the key as it is),
+    and checks what the scenario expects of the run."""
+    longest = (sc.elapsed[1] if sc.elapsed else 0) + sc.timeout + 30
+    receivers = {}
+    process = None
+    dropped_key = False
+    views = {}  # registry view -> `reg query` of the settings key in it, where there are two
+    try:
+        for name, extra in sc.receivers.items():
+            receivers[name] = SimReceiver(args.sim, work, name, RECEIVER_DEFAULTS + extra,
+                                          max_seconds=longest)
+        wine.clear_com_links()
+        for port, target in sc.links.items():
+            if target == "directory":
+                (work / "not-a-device").mkdir()
+                wine.link(port, work / "not-a-device")
+            else:
+                wine.link(port, receivers[target].slave)
+        if args.arch.other_view and settings is not KEEP_SETTINGS:
+            # What earlier scenarios left in either view. Wine's reg import
+            # removes a [-KEY] from the 64-bit view even with /reg:32, so
+            # the registry file below cannot be relied on for this.
+            for view in (args.arch.reg_view, args.arch.other_view):
+                wine.delete_key(SETTINGS_KEY, view=view, check=False)
+        wine.reg_import(registry_text(sc.serial, settings), work)
+        if extra_settings:
+            wine.reg_import_file(extra_settings, with_regedit=sc.bundle_by_regedit)
+            if args.arch.other_view:
+                views = {view: wine.query(SETTINGS_KEY, check=False, view=view)
+                         for view in (args.arch.reg_view, args.arch.other_view)}
+        if sc.drop_serial_key:
+            wine.delete_key(SERIAL_KEY)
+            dropped_key = True
+
+        pending = dict(sc.late_links)
+        process, started = wine.start_program(exe, work)
+        timed_out = False
+        while process.poll() is None:
+            now = time.monotonic() - started
+            for port, (target, delay) in list(pending.items()):
+                if now >= delay:
+                    wine.link(port, receivers[target].slave)
+                    del pending[port]
+            if now > sc.timeout + (sc.elapsed[1] if sc.elapsed else 0):
+                process.kill()
+                timed_out = True
+                break
+            time.sleep(0.005)
+        process.wait()
+        elapsed = time.monotonic() - started
+        exit_code = process.returncode
+    finally:
+        if process is not None and process.poll() is None:
+            process.kill()
+            process.wait()
+        for receiver in receivers.values():
+            receiver.stop()
+        if dropped_key:
+            # The key cannot come back in this session: start a new one.
+            wine.restart_server()
+
+    stdout = (work / "stdout.bin").read_bytes()
+    print("  %s: exit %d after %.2f s" % (exe, exit_code, elapsed))
+    for name, receiver in receivers.items():
+        print("  receiver %s (%s, %s):" % (name, receiver.slave, " ".join(receiver.args)))
+        print_exchange(receiver)
+
+    if views:
+        landed = args.arch.other_view if sc.bundle_by_regedit else args.arch.reg_view
+        missed = args.arch.reg_view if sc.bundle_by_regedit else args.arch.other_view
+        value = r"GpsPositionMode\s+REG_DWORD\s+0x%x\b" % sc.bundle_model
+        checks.expect(re.search(value, views[landed] or "") is not None,
+                      "the import put GpsPositionMode=%d in the %s view of %s"
+                      % (sc.bundle_model, landed, SETTINGS_KEY),
+                      "reg query %s shows: %r" % (landed, views[landed]))
+        checks.expect(views[missed] is None,
+                      "the %s view has no %s (the program reads %s)"
+                      % (missed, SETTINGS_KEY, args.arch.reg_view),
+                      "reg query %s shows: %r" % (missed, views[missed]))
+    checks.expect(not timed_out, "the program ended by itself (limit %.0f s)" % sc.timeout)
+    checks.expect(exit_code == sc.exit_code,
+                  "exit code %d (%s)" % (sc.exit_code, EXIT_MEANINGS.get(sc.exit_code, "?")),
+                  "got %d (%s)" % (exit_code, EXIT_MEANINGS.get(exit_code, "not a Vantrel code")))
+    wanted_stdout = ACK_LINE * sc.ack_lines
+    checks.expect(stdout == wanted_stdout,
+                  "stdout is %d acknowledgement line(s), byte for byte" % sc.ack_lines,
+                  "got %r" % stdout)
+    for name, frames in sc.frames.items():
+        receiver = receivers[name]
+        got = receiver.frames()
+        if frames:
+            checks.expect(got == frames, "receiver %s got %d frame(s), in order: %s" % (
+                name, len(frames), "; ".join(describe_frame(f, "to-receiver") for f in frames)),
+                "got: " + "\n        ".join(hexs(f) for f in got) if got else "got no frame")
+            raw = receiver.received_bytes()
+            checks.expect(raw == b"".join(frames),
+                          "receiver %s got nothing besides those frames" % name,
+                          "raw bytes: " + hexs(raw))
+        else:
+            checks.expect(not receiver.opened() and not receiver.received_bytes(),
+                          "receiver %s was never set up nor written to" % name,
+                          "opened: %s, bytes: %s" % (receiver.opened(),
+                                                     hexs(receiver.received_bytes())))
+    for name, model in sc.final_model.items():
+        end = receivers[name].end()
+        checks.expect(end is not None and end.get("model") == model,
+                      "receiver %s ends with dynamic model %d" % (name, model),
+                      "transcript end: %r" % (end,))
+    for name, receiver in receivers.items():
+        end = receiver.end()
+        checks.expect(end is not None and end.get("reason") == "SIGTERM",
+                      "receiver %s ran until the harness stopped it" % name,
+                      "transcript end: %r" % (end,))
+    if sc.elapsed:
+        low, high = sc.elapsed
+        checks.expect(low <= elapsed <= high,
+                      "run took between %.1f and %.1f s" % (low, high), "took %.2f s" % elapsed)
+    if sc.at_least is not None:
+        checks.expect(elapsed >= sc.at_least, "run took at least %.1f s" % sc.at_least,
+                      "took %.2f s" % elapsed)
+    if sc.demo_says:
+        kind, stored = (sc.settings or {}).get("GpsPositionMode", dword(0))
+        requested = stored if kind == "dword" and stored in MODEL_NAMES else 0
+        crossing, this_run = account(receivers["a"], exit_code, requested, arrow="->")
+        told = crossing + [this_run]
+        for pattern in sc.demo_says:
+            checks.expect(any(re.search(pattern, line) for line in told),
+                          "the demo's account has a line matching %s" % pattern,
+                          "it says:\n          " + "\n          ".join(told))

@@ -1,0 +1,389 @@
+"""The end-to-end scenarios: what each sets up (devices, links, receivers,
+settings) and what it expects of the run (exit code, console lines, frames,
+times, the demo's account). The checks that run them are elsewhere
+(program_runs, bundle, installer_stories, device_story)."""
+
+from dataclasses import dataclass, field
+
+from tools.protocol import CFG_PRT_FRAME, NAV5_POLL_FRAME, NEVER_APPEARS_S, nav5_set_frame
+from tools.protocol import SILENT_HUNT_S as HUNT_S
+
+VCP2 = r"\Device\NmeaVcp2"
+VCP1 = r"\Device\NmeaVcp1"
+VCP0 = r"\Device\NmeaVcp0"
+
+# NMEA four times a second keeps the wait for the first sentence short.
+RECEIVER_DEFAULTS = ["--nmea-period-ms", "250"]
+
+def dword(value):
+    return ("dword", value)
+
+
+def sz(text):
+    return ("sz", text)
+
+
+def model_settings(model):
+    return {"GpsPositionMode": dword(model)}
+
+
+def full_run(model):
+    """The frames of a complete run that sets and confirms `model`."""
+    return [CFG_PRT_FRAME, nav5_set_frame(model), NAV5_POLL_FRAME]
+
+
+@dataclass
+class Scenario:
+    name: str
+    about: str
+    exit_code: int
+    ack_lines: int
+    # receiver name -> frames it must get, in order ([] = never opened)
+    frames: dict
+    # receiver name -> extra vantrel-sim arguments
+    receivers: dict = field(default_factory=lambda: {"a": []})
+    # dosdevices link -> receiver name, or "directory" (opens with access denied)
+    links: dict = field(default_factory=lambda: {"com5": "a"})
+    # dosdevices link -> (receiver name, seconds after the program starts)
+    late_links: dict = field(default_factory=dict)
+    # ports whose device must be absent (no link, no host fallback device)
+    absent: tuple = ()
+    serial: dict = field(default_factory=lambda: {VCP2: sz("COM5")})
+    settings: object = field(default_factory=lambda: model_settings(4))
+    drop_serial_key: bool = False
+    # receiver name -> the model it must hold at the end
+    final_model: dict = field(default_factory=dict)
+    elapsed: tuple = None  # (low, high) seconds, where the time is fixed
+    at_least: float = None  # seconds the run cannot be shorter than
+    slow: bool = False
+    timeout: float = 30.0
+    # Also run on the 64-bit build where the main scenarios run 32-bit.
+    keep_alive: bool = False
+    # Run the release bundle made from the 32-bit exe, with its settings
+    # file imported after the scenario's registry, GpsPositionMode set to this.
+    bundle_model: int = None
+    # That bundle signed with a throwaway certificate, as ./vantrel release
+    # signs with VANTREL_SIGN_PFX.
+    signed_bundle: bool = False
+    # Patterns that lines of the demo's account of this run (of receiver a)
+    # must match, each at least one line.
+    demo_says: tuple = ()
+    # ... imported the way double-clicking it would, with regedit /s, rather
+    # than with reg import FILE /reg:32.
+    bundle_by_regedit: bool = False
+    # Run only in a 64-bit prefix with the 32-bit exe, where both registry
+    # views exist (not in the main prefix, which has one).
+    both_views: bool = False
+    # An installer story (INSTALLER_STORIES): the package installed in a
+    # prefix of its own, the installed exe run where the story says.
+    installer: str = None
+    # Any other story (STORIES), which makes what it needs itself.
+    story: str = None
+
+
+def build_scenarios():
+    s = []
+
+    # -- happy runs: every accepted model code is sent and confirmed -------
+    for model in (0, 2, 3, 4, 5, 6, 7, 8):
+        s.append(Scenario(
+            "model_%d" % model, "GpsPositionMode=%d: the model is set and read back" % model,
+            exit_code=0, ack_lines=3, frames={"a": full_run(model)},
+            settings=model_settings(model), final_model={"a": model}, keep_alive=model == 4))
+    for stored in (1, 9, 0x104):
+        s.append(Scenario(
+            "model_sanitised_%d" % stored,
+            "GpsPositionMode=%d is not a model code: model 0 is sent" % stored,
+            exit_code=0, ack_lines=3, frames={"a": full_run(0)},
+            receivers={"a": ["--initial-model", "4"]},
+            settings=model_settings(stored), final_model={"a": 0}))
+
+    # -- exit codes from receiver behaviour ---------------------------------
+    s.append(Scenario(
+        "exit1_port_nak", "the receiver refuses CFG-PRT with ACK-NAK",
+        exit_code=1, ack_lines=3, frames={"a": full_run(4)},
+        receivers={"a": ["--port", "nak"]},
+        demo_says=(r"^In this run: the receiver refused the port configuration \(ACK-NAK\); the "
+                   r"model stage ran all the same: model 4 \(automotive\) was set, and when "
+                   r"polled the receiver reported it: confirmed equal\.$",)))
+    s.append(Scenario(
+        "exit4_model_mismatch", "the poll reports model 3 where 4 was set",
+        exit_code=4, ack_lines=3, frames={"a": full_run(4)},
+        receivers={"a": ["--poll", "report-model=3"]},
+        demo_says=(r"^  When polled, the receiver reported dynamic model 3 \(pedestrian\)\.$",
+                   r"^  \(The simulator's own state, .*: it holds model 4 \(automotive\)\.\)$")))
+    s.append(Scenario(
+        "exit5_port_nak_and_mismatch", "CFG-PRT refused and the poll reports model 3",
+        exit_code=5, ack_lines=3, frames={"a": full_run(4)},
+        receivers={"a": ["--port", "nak", "--poll", "report-model=3"]}, keep_alive=True))
+    s.append(Scenario(
+        "exit6_disabled", "DisableVantrel=1: only the port is configured",
+        exit_code=6, ack_lines=1, frames={"a": [CFG_PRT_FRAME]},
+        settings={"DisableVantrel": dword(1), "GpsPositionMode": dword(4)},
+        final_model={"a": 0}, keep_alive=True))
+    s.append(Scenario(
+        "exit7_disabled_port_nak", "DisableVantrel=1 and CFG-PRT refused",
+        exit_code=7, ack_lines=1, frames={"a": [CFG_PRT_FRAME]},
+        receivers={"a": ["--port", "nak"]},
+        settings={"DisableVantrel": dword(1), "GpsPositionMode": dword(4)}))
+    s.append(Scenario(
+        "exit2_missing_serial_key",
+        "no serial-device key: exit 2 at once, COM3 not even tried",
+        exit_code=2, ack_lines=0, frames={"d": []}, receivers={"d": []},
+        links={"com3": "d"}, serial={}, drop_serial_key=True, elapsed=(0.0, 3.0)))
+    s.append(Scenario(
+        "exit2_no_device", "nothing listed and COM3 never appears: ~14.1 s of retries",
+        exit_code=2, ack_lines=0, frames={}, receivers={}, links={}, serial={},
+        absent=("com3",), elapsed=(NEVER_APPEARS_S - 0.6, NEVER_APPEARS_S + 5.0),
+        slow=True, timeout=45))
+
+    # -- finding the port ------------------------------------------------------
+    every = {"a": [], "b": [], "c": [], "d": []}
+    every_link = {"com5": "a", "com6": "b", "com7": "c", "com3": "d"}
+    s.append(Scenario(
+        "port_vcp2_first", "NmeaVcp2 wins over NmeaVcp1, NmeaVcp0 and COM3",
+        exit_code=0, ack_lines=3,
+        frames={"a": full_run(4), "b": [], "c": [], "d": []},
+        receivers=every, links=every_link,
+        serial={VCP0: sz("COM7"), VCP1: sz("COM6"), VCP2: sz("COM5")}))
+    s.append(Scenario(
+        "port_vcp1_next", "without NmeaVcp2, NmeaVcp1 wins over NmeaVcp0 and COM3",
+        exit_code=0, ack_lines=3,
+        frames={"a": [], "b": full_run(4), "c": [], "d": []},
+        receivers=every, links=every_link, serial={VCP0: sz("COM7"), VCP1: sz("COM6")},
+        keep_alive=True))
+    s.append(Scenario(
+        "port_vcp0_next", "with only NmeaVcp0 listed it wins over COM3",
+        exit_code=0, ack_lines=3,
+        frames={"a": [], "b": [], "c": full_run(4), "d": []},
+        receivers=every, links=every_link, serial={VCP0: sz("COM7")}))
+    s.append(Scenario(
+        "port_com3_fallback", "no candidate listed: COM3",
+        exit_code=0, ack_lines=3,
+        frames={"a": [], "b": [], "c": [], "d": full_run(4)},
+        receivers=every, links=every_link, serial={}))
+    s.append(Scenario(
+        "port_dword_candidate_skipped",
+        "NmeaVcp2 as REG_DWORD is no port name: NmeaVcp1 is used",
+        exit_code=0, ack_lines=3, frames={"a": [], "b": full_run(4)},
+        receivers={"a": [], "b": []}, links={"com5": "a", "com6": "b"},
+        serial={VCP2: dword(5), VCP1: sz("COM6")}))
+    s.append(Scenario(
+        "port_unopenable_candidate_skipped",
+        "NmeaVcp2 names a port that opens with access denied: NmeaVcp1 at once",
+        exit_code=0, ack_lines=3, frames={"b": full_run(4)},
+        receivers={"b": []}, links={"com9": "directory", "com6": "b"},
+        serial={VCP2: sz("COM9"), VCP1: sz("COM6")}, elapsed=(0.0, 5.0)))
+    s.append(Scenario(
+        "port_absent_candidate_costs_retries",
+        "NmeaVcp2 names a device that never appears: ~14.1 s, then NmeaVcp1",
+        exit_code=0, ack_lines=3, frames={"b": full_run(4)},
+        receivers={"b": []}, links={"com6": "b"}, absent=("com8",),
+        serial={VCP2: sz("COM8"), VCP1: sz("COM6")},
+        elapsed=(NEVER_APPEARS_S - 0.6, NEVER_APPEARS_S + 6.0), slow=True, timeout=50))
+    s.append(Scenario(
+        "port_appears_late", "the device appears 1 s after the program starts",
+        exit_code=0, ack_lines=3, frames={"a": full_run(4)},
+        links={}, late_links={"com5": ("a", 1.0)}, at_least=1.0))
+
+    # -- settings ----------------------------------------------------------------
+    s.append(Scenario(
+        "settings_missing", "no settings key: model 0, model stage on",
+        exit_code=0, ack_lines=3, frames={"a": full_run(0)},
+        receivers={"a": ["--initial-model", "4"]}, settings=None, final_model={"a": 0}))
+    s.append(Scenario(
+        "settings_model_as_string", 'GpsPositionMode as REG_SZ "4" is ignored: model 0',
+        exit_code=0, ack_lines=3, frames={"a": full_run(0)},
+        receivers={"a": ["--initial-model", "4"]},
+        settings={"GpsPositionMode": sz("4")}, final_model={"a": 0}, keep_alive=True))
+    s.append(Scenario(
+        "settings_model_as_binary",
+        "GpsPositionMode as REG_BINARY 04 00 00 00 is ignored: model 0",
+        exit_code=0, ack_lines=3, frames={"a": full_run(0)},
+        receivers={"a": ["--initial-model", "4"]},
+        settings={"GpsPositionMode": ("binary", b"\x04\x00\x00\x00")}, final_model={"a": 0}))
+    s.append(Scenario(
+        "settings_disable_as_string", 'DisableVantrel as REG_SZ "1" does not disable',
+        exit_code=0, ack_lines=3, frames={"a": full_run(7)},
+        settings={"DisableVantrel": sz("1"), "GpsPositionMode": dword(7)},
+        final_model={"a": 7}))
+    s.append(Scenario(
+        "settings_disable_zero", "DisableVantrel=0 leaves the model stage on",
+        exit_code=0, ack_lines=3, frames={"a": full_run(2)},
+        settings={"DisableVantrel": dword(0), "GpsPositionMode": dword(2)},
+        final_model={"a": 2}))
+
+    # -- what the receiver sends --------------------------------------------------
+    s.append(Scenario(
+        "set_nak_no_poll", "the model set is refused: no poll follows, exit 0",
+        exit_code=0, ack_lines=2, frames={"a": [CFG_PRT_FRAME, nav5_set_frame(4)]},
+        receivers={"a": ["--set", "nak"]}, final_model={"a": 0},
+        demo_says=(r"^In this run: the port configuration was acknowledged; the receiver "
+                   r"refused the model set \(ACK-NAK\), so no poll followed: model 4 "
+                   r"\(automotive\) is not set\.$",)))
+    s.append(Scenario(
+        "poll_response_corrupt",
+        "the poll response (reporting model 7) has a bad checksum: not believed",
+        exit_code=0, ack_lines=3, frames={"a": full_run(4)},
+        receivers={"a": ["--poll", "corrupt-response-checksum", "--poll", "report-model=7"]}))
+    s.append(Scenario(
+        "port_ack_for_other_first",
+        "an ACK-ACK for CFG-MSG comes before CFG-PRT's: the set's wait takes a second turn",
+        exit_code=0, ack_lines=4, frames={"a": full_run(4)},
+        receivers={"a": ["--port", "foreign-ack-first"]}, final_model={"a": 4}))
+    s.append(Scenario(
+        "set_ack_for_other_first",
+        "an ACK-ACK for CFG-MSG comes before the set's: a second wait finds it",
+        exit_code=0, ack_lines=4, frames={"a": full_run(5)},
+        receivers={"a": ["--set", "foreign-ack-first"]},
+        settings=model_settings(5), final_model={"a": 5}))
+    s.append(Scenario(
+        "poll_other_frames_first",
+        "an ACK for CFG-MSG before the poll response; the mismatch is still seen",
+        exit_code=4, ack_lines=3, frames={"a": full_run(4)},
+        receivers={"a": ["--poll", "foreign-ack-first", "--poll", "report-model=6"]}))
+    s.append(Scenario(
+        "sync_runs", "every answer starts with a run of extra B5 bytes",
+        exit_code=4, ack_lines=3, frames={"a": full_run(3)},
+        receivers={"a": ["--port", "sync-run=5", "--set", "sync-run=3",
+                         "--poll", "sync-run=7", "--poll", "report-model=8"]},
+        settings=model_settings(3)))
+    s.append(Scenario(
+        "frames_inside_nmea", "every answer is embedded in the text of an NMEA sentence",
+        exit_code=4, ack_lines=3, frames={"a": full_run(6)},
+        receivers={"a": ["--port", "inside-nmea", "--set", "inside-nmea",
+                         "--poll", "inside-nmea", "--poll", "report-model=2"]},
+        settings=model_settings(6)))
+    s.append(Scenario(
+        "slow_answers",
+        "every answer leaves 400 ms late, and the poll's ACK 300 ms after its response",
+        exit_code=0, ack_lines=3, frames={"a": full_run(8)},
+        receivers={"a": ["--reply-delay-ms", "400",
+                         "--poll", "pause-after-byte=44", "--poll", "pause-ms=300"]},
+        settings=model_settings(8), final_model={"a": 8}, at_least=1.5))
+    s.append(Scenario(
+        "silent_receiver",
+        "a receiver that never says anything: NMEA wait, CFG-PRT wait, set wait, ~75 s",
+        exit_code=1, ack_lines=2, frames={"a": [CFG_PRT_FRAME, nav5_set_frame(4)]},
+        receivers={"a": ["--silent"]},
+        elapsed=(3 * HUNT_S - 3.0, 3 * HUNT_S + 12.0), slow=True, timeout=120,
+        # Each frame at its own time: a whole acknowledgement wait apart.
+        demo_says=(r"^ *\+2[5-9]\.\d{3} s  program -> receiver: CFG-PRT ",
+                   r"^ *\+[56]\d\.\d{3} s  program -> receiver: CFG-NAV5 set",
+                   r"^In this run: the port configuration was not acknowledged \(no answer "
+                   r"within the wait\); the model stage ran all the same: the model set was "
+                   r"not acknowledged \(no answer within the wait\), so no poll followed: "
+                   r"model 4 \(automotive\) is not confirmed\.$")))
+
+    # -- how real receivers are wired and configured ------------------------------
+    s.append(Scenario(
+        "legacy_refused", "newer firmware refuses CFG-PRT and CFG-NAV5 with ACK-NAK: exit 1",
+        exit_code=1, ack_lines=2, frames={"a": [CFG_PRT_FRAME, nav5_set_frame(4)]},
+        receivers={"a": ["--refuse-legacy"]}, final_model={"a": 0},
+        demo_says=(r"^  This receiver refuses the legacy CFG-PRT and CFG-NAV5 messages with "
+                   r"ACK-NAK",)))
+    s.append(Scenario(
+        "uart1_host",
+        "the host on the receiver's UART1: the CFG-PRT silences it, exit 1 after two waits",
+        exit_code=1, ack_lines=2, frames={"a": [CFG_PRT_FRAME, nav5_set_frame(4)]},
+        receivers={"a": ["--host-port", "uart1"]}, final_model={"a": 0},
+        elapsed=(2 * HUNT_S - 2.0, 2 * HUNT_S + 10.0), slow=True, timeout=90,
+        demo_says=(r"^  The receiver stopped talking after the CFG-PRT: it applied it to its "
+                   r"port 1, and port 1 was the host's own line",
+                   r"It stays silent until it restarts",
+                   r"^  It took in none of the 1 frame the program sent after that\.$")))
+    s.append(Scenario(
+        "factory_baud",
+        "the receiver's UART1 at the factory 9600 baud: only framing-error bytes, exit 1",
+        exit_code=1, ack_lines=2, frames={"a": [CFG_PRT_FRAME, nav5_set_frame(4)]},
+        receivers={"a": ["--host-port", "uart1", "--uart-baud", "9600"]}, final_model={"a": 0},
+        # The NMEA wait gives up after 80 reads of garbage (some 10 to 20 s,
+        # as the bursts fall into reads), before the two acknowledgement waits.
+        elapsed=(2 * HUNT_S, 2 * HUNT_S + 30.0), slow=True, timeout=110,
+        demo_says=(r"^  The receiver's UART1 runs at 9600 baud and the program listens at "
+                   r"115200: what reached the program was only bytes with framing errors",)))
+    s.append(Scenario(
+        "demo_real_device",
+        "./vantrel demo --device PATH against the simulated receiver on a pty as the device: "
+        "the warning, both directions decoded, the exit code explained; a path that is no "
+        "serial device refused",
+        exit_code=0, ack_lines=0, frames={}, receivers={}, settings=None,
+        story="demo_real_device", timeout=120))
+
+    # -- the release bundle -------------------------------------------------------
+    s.append(Scenario(
+        "bundle_settings_file",
+        "the release bundle's vantrel-settings.reg with the model changed to 6, imported "
+        "as INSTALL.txt says: the bundled exe sends model 6",
+        exit_code=0, ack_lines=3, frames={"a": full_run(6)},
+        receivers={"a": ["--initial-model", "4"]}, settings=None, bundle_model=6,
+        final_model={"a": 6}, keep_alive=True))
+    s.append(Scenario(
+        "bundle_signed",
+        "the release bundle signed with a throwaway CA's code-signing certificate: the "
+        "signed exe verifies against that CA, starts and sends model 2",
+        exit_code=0, ack_lines=3, frames={"a": full_run(2)},
+        receivers={"a": ["--initial-model", "4"]}, settings=None, bundle_model=2,
+        signed_bundle=True, final_model={"a": 2}))
+    # 64-bit Windows has two registry views; the 32-bit program reads the
+    # 32-bit one, and only reg's /reg:32 writes there.
+    s.append(Scenario(
+        "bundle_reg32_reaches_program",
+        "64-bit prefix: the bundle's vantrel-settings.reg (model 6) imported with "
+        "reg import /reg:32 lands in the 32-bit view: the bundled exe sends model 6",
+        exit_code=0, ack_lines=3, frames={"a": full_run(6)},
+        receivers={"a": ["--initial-model", "4"]}, settings=None, bundle_model=6,
+        final_model={"a": 6}, both_views=True))
+    s.append(Scenario(
+        "bundle_regedit_misses_program",
+        "64-bit prefix: the same file imported with regedit /s (as a double-click "
+        "does) lands in the 64-bit view: the bundled exe sends the default model 0",
+        exit_code=0, ack_lines=3, frames={"a": full_run(0)},
+        receivers={"a": ["--initial-model", "4"]}, settings=None, bundle_model=6,
+        bundle_by_regedit=True, final_model={"a": 0}, both_views=True))
+
+    # -- the Windows Installer package, each story in a prefix of its own --------
+    s.append(Scenario(
+        "msi_install_with_model",
+        "msiexec /i /qn GPSPOSITIONMODE=6: the exe, the REG_DWORD, the start-up task; the "
+        "installed exe sends model 6; a repair keeps it, or writes a given one; msiexec /x "
+        "removes all but the settings",
+        exit_code=0, ack_lines=3, frames={"a": full_run(6)},
+        receivers={"a": ["--initial-model", "4"]}, settings=None, final_model={"a": 6},
+        installer="install_with_model", timeout=120, keep_alive=True))
+    s.append(Scenario(
+        "msi_install_keeps_existing_value",
+        "a hand-set GpsPositionMode=3 and DisableVantrel as REG_SZ, no property, INSTALLDIR "
+        "elsewhere in Program Files: values untouched, the task follows the exe, a repair keeps "
+        "the folder; then STARTUPTASK=0: no task, nor after a repair",
+        exit_code=0, ack_lines=3, frames={"a": full_run(3)},
+        receivers={"a": ["--initial-model", "4"]},
+        settings={"GpsPositionMode": dword(3), "DisableVantrel": sz("1")}, final_model={"a": 3},
+        installer="install_keeps_existing_value", timeout=120))
+    s.append(Scenario(
+        "msi_upgrade_and_downgrade",
+        "the project version with GPSPOSITIONMODE=6 in another folder, the task turned off by "
+        "a repair, then the same sources as a newer version with no property: one product, "
+        "the new exe in the same folder, still no task, settings kept; a repair turns the task "
+        "on; the older version is then refused",
+        exit_code=0, ack_lines=3, frames={"a": full_run(6)},
+        receivers={"a": ["--initial-model", "4"]}, settings=None, final_model={"a": 6},
+        installer="upgrade_and_downgrade", timeout=180))
+    s.append(Scenario(
+        "msi_refusals_and_rollback",
+        "every bad property value and a folder outside Program Files are refused before "
+        "anything changes; an install and an upgrade that fail after the task is registered "
+        "and a setting written roll back",
+        exit_code=0, ack_lines=0, frames={}, receivers={}, settings=None,
+        installer="refusals_and_rollback", timeout=240))
+    s.append(Scenario(
+        "msi_windows_script",
+        "tests/windows/check_package.cmd, the walk for the first real Windows machine, under "
+        "Wine: install with a model, repairs, upgrade, uninstall, STARTUPTASK=0 in a folder "
+        "of its own, a refused folder",
+        exit_code=0, ack_lines=0, frames={}, receivers={}, settings=None,
+        installer="windows_script", timeout=300))
+    return s
+
+
+SCENARIOS = {sc.name: sc for sc in build_scenarios()}

@@ -1,0 +1,1 @@
+"""Checks of the built exe, the release bundle and the package."""
