@@ -8,23 +8,16 @@ registry strings without terminators and names at 254..256 characters.
 The seeds are only a starting point; the fuzzer's own finds stay in the
 scratch corpus under build/ and are never written back here.
 
-    fuzz/make_seeds.py            rewrite the corpus
+    python3 -m fuzz.make_seeds    rewrite the corpus (from the repository's root)
 """
 import os
 import shutil
 import struct
 
+from tools.protocol import ubx_frame as frame
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 CORPUS = os.path.join(HERE, "corpus")
-
-
-def frame(cls, mid, payload):
-    body = bytes([cls, mid]) + struct.pack("<H", len(payload)) + bytes(payload)
-    a = b = 0
-    for x in body:
-        a = (a + x) & 0xFF
-        b = (b + a) & 0xFF
-    return b"\xb5\x62" + body + bytes([a, b])
 
 
 def nmea(body):

@@ -22,7 +22,7 @@ from pathlib import Path
 from typing import NamedTuple
 
 from tools.account import account
-from tools.protocol import EXIT_MEANINGS, MODEL_NAMES
+from tools.protocol import EXIT_MEANINGS, MODEL_NAMES, NEVER_APPEARS_S, SILENT_HUNT_S
 from tools.wine import RigError
 from tools.wine.builds import choose_arch
 from tools.wine.control import Wine, registry_text
@@ -50,7 +50,7 @@ SCENARIOS = {
                              "acknowledges the model, but reports model %(other)d when polled",
                              ["--poll", "report-model=%(other)d"], {}),
     "silent": DemoScenario("the receiver never says anything (the program gives up after about "
-                           "75 s)", "never says anything", ["--silent"], {}),
+                           "%d s)" % round(3 * SILENT_HUNT_S), "never says anything", ["--silent"], {}),
     "disabled": DemoScenario("the model stage is disabled (DisableVantrel=1): only the port is "
                              "configured", "answers everything", [],
                              {"DisableVantrel": ("dword", 1)}),
@@ -61,10 +61,11 @@ SCENARIOS = {
                                     "model's",
                                     "acknowledges another message before the model set",
                                     ["--set", "foreign-ack-first"], {}),
-    "no-port": DemoScenario("nothing is listed and COM3 never appears (about 14 s of retries)",
+    "no-port": DemoScenario("nothing is listed and COM3 never appears (about %d s of retries)"
+                            % round(NEVER_APPEARS_S),
                             "none: nothing is listed and COM3 never appears", None, {}),
     "uart1-host": DemoScenario("the host is on the receiver's UART1, which the CFG-PRT silences "
-                               "(about 50 s)",
+                               "(about %d s)" % round(2 * SILENT_HUNT_S),
                                "is reached through its UART1, its port 1, not its USB port",
                                ["--host-port", "uart1"], {}),
     "factory-baud": DemoScenario("the receiver's UART1 runs at the factory 9600 baud, the program "

@@ -1,0 +1,1 @@
+"""The fuzz targets' seed corpus is written by make_seeds."""
