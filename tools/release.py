@@ -6,7 +6,7 @@ vantrel-VERSION-win32.zip, which holds
   vantrel.exe            the 32-bit product, as built, or a signed copy of it
   vantrel-settings.reg   both settings with their defaults (src/run/)
   vantrel-task.xml       the start-up task's definition for schtasks (src/install/)
-  INSTALL.txt            README.md's sections for a deployer, as plain text
+  INSTALL.txt            docs/DEPLOYING.md, the deployment guide, whole, as plain text
   SHA256SUMS             of the four files above
 
   release.py --exe build/windows/vantrel.exe --out-dir dist
@@ -40,15 +40,13 @@ import pe_version  # noqa: E402
 import sign  # noqa: E402
 
 REPO = Path(__file__).resolve().parents[1]
-README = REPO / "README.md"
+DEPLOYING = REPO / "docs" / "DEPLOYING.md"
 SETTINGS = REPO / "src" / "run" / "vantrel-settings.reg"
 TASK_XML = msi_package.TASK_XML
-# Everything a deployer needs without the README, in the order of the work.
-INSTALL_SECTIONS = ("Before you start", "Deploying with Windows Installer",
-                    "Deploying by hand", "Settings", "Verifying", "Exit codes",
-                    "Collecting results from a fleet",
-                    "What a deployer must know about the receiver", "How long it can take",
-                    "Checking the binary", "Uninstalling by hand")
+# How INSTALL.txt underlines a heading of each level: the title, the
+# sections (which the release check finds by their dashes), anything deeper.
+UNDERLINES = {1: "=", 2: "-"}
+DEEPER_UNDERLINE = "~"
 I386 = "014C"
 # The earliest time a zip entry can carry; the same for every build.
 ENTRY_TIME = (1980, 1, 1, 0, 0, 0)
@@ -62,19 +60,21 @@ def crlf(text):
     return text.replace("\r\n", "\n").replace("\n", "\r\n").encode("utf-8")
 
 
-def readme_section(readme, title):
-    """The lines of the README section headed `title`, up to the next heading."""
-    lines = readme.splitlines()
-    heading = re.compile(r"#{2,4} %s$" % re.escape(title))
-    for start, line in enumerate(lines):
-        if heading.fullmatch(line):
-            end = start + 1
-            while end < len(lines) and not lines[end].startswith("#"):
-                end += 1
-            body = lines[start + 1:end]
-            if any(line.strip() for line in body):
-                return body
-    raise ReleaseError('README.md has no section "%s" to make INSTALL.txt from' % title)
+def guide_parts(guide):
+    """The guide as (level, heading, body lines) in order, whatever comes
+    before the first heading as level 0. A "#" that starts a line inside a
+    code block belongs to the command, and is no heading."""
+    parts = [(0, None, [])]
+    in_code = False
+    for line in guide.splitlines():
+        if line.strip().startswith("```"):
+            in_code = not in_code
+        heading = None if in_code else re.fullmatch(r"(#+) +(.*?)\s*", line)
+        if heading:
+            parts.append((len(heading.group(1)), heading.group(2), []))
+        else:
+            parts[-1][2].append(line)
+    return parts
 
 
 def plain(markdown_line):
@@ -123,19 +123,28 @@ def as_plain_text(lines):
     return out
 
 
-def install_text(readme, version):
+def install_text(guide, version):
+    """INSTALL.txt: the whole deployment guide as plain text, each heading
+    on a line of its own, underlined."""
+    parts = guide_parts(guide)
+    if len(parts) < 2 or parts[1][0] != 1 or any(line.strip() for line in parts[0][2]):
+        raise ReleaseError('the deployment guide does not begin with a title (a "# " heading)')
+    if not any(level == 2 for level, _, _ in parts):
+        raise ReleaseError('the deployment guide has no sections ("## " headings) to make '
+                           'INSTALL.txt from')
     text = ["Vantrel %s" % version, ""]
-    for title in INSTALL_SECTIONS:
-        body = as_plain_text(readme_section(readme, title))
+    for level, title, lines in parts[1:]:
+        body = as_plain_text(lines)
         while body and not body[0].strip():
             body.pop(0)
         while body and not body[-1].strip():
             body.pop()
-        text += [title, "-" * len(title), ""] + body + [""]
+        underline = UNDERLINES.get(level, DEEPER_UNDERLINE)
+        text += [plain(title), underline * len(plain(title)), ""] + body + ([""] if body else [])
     return "\n".join(text)
 
 
-def make_bundle(exe, out_dir, readme=README, settings=SETTINGS, task_xml=TASK_XML):
+def make_bundle(exe, out_dir, guide=DEPLOYING, settings=SETTINGS, task_xml=TASK_XML):
     """Writes out_dir/vantrel-VERSION-win32.zip; returns its path."""
     fields = pe_version.read(exe)
     if fields["Machine"] != I386:
@@ -147,7 +156,7 @@ def make_bundle(exe, out_dir, readme=README, settings=SETTINGS, task_xml=TASK_XM
         "vantrel.exe": Path(exe).read_bytes(),
         "vantrel-settings.reg": crlf(Path(settings).read_text(encoding="ascii")),
         "vantrel-task.xml": msi_package.task_xml_for_windows(Path(task_xml).read_text(encoding="utf-8")),
-        "INSTALL.txt": crlf(install_text(Path(readme).read_text(encoding="utf-8"), version)),
+        "INSTALL.txt": crlf(install_text(Path(guide).read_text(encoding="utf-8"), version)),
     }
     files["SHA256SUMS"] = crlf("".join("%s  %s\n" % (hashlib.sha256(data).hexdigest(), name)
                                        for name, data in files.items()))

@@ -2,9 +2,11 @@
 """Checks the release made from vantrel.exe. The bundle: named after the
 project version, the five files in order, SHA256SUMS true to the files,
 CRLF text, the settings file with the program's defaults under the plain
-key, the task definition as schtasks reads it, INSTALL.txt with every
-section a deployer needs. The Windows Installer package: the exe inside it
-(msiextract) is the exe, the file table carries its file version (or
+key, the task definition as schtasks reads it, INSTALL.txt made from the
+deployment guide (docs/DEPLOYING.md) with every section a deployer needs,
+and not a word of the developer's platform (Wine, Linux, Debian), of no
+use to an administrator on Windows. The Windows Installer package: the exe
+inside it (msiextract) is the exe, the file table carries its file version (or
 Windows Installer would not replace it on upgrade), the launch conditions
 name each property and the values it accepts, and every Windows
 Installer rule the package relies on holds in its tables (package_rules.py);
@@ -55,15 +57,18 @@ def task_definition(data):
         "time limit": find("Settings/ExecutionTimeLimit"),
         "command": find("Actions/Exec/Command"),
     }
-# What a deployer needs with no README at hand: how to install (by package
-# or by hand), the settings and their registry view, how to check a device,
-# what the results mean, the receiver's pitfalls and delays, the binary's
-# hash and version, and how to remove it all.
+# The sections of docs/DEPLOYING.md, in its order: what a deployer needs
+# with nothing else at hand: how to install (by package or by hand), the
+# settings and their registry view, how to check a device, what the results
+# mean, how to collect them, the receiver's pitfalls and delays, the
+# binary's hash, version and signature, and how to remove it all.
 DEPLOYER_SECTIONS = ["Before you start", "Deploying with Windows Installer",
                      "Deploying by hand", "Settings", "Verifying", "Exit codes",
                      "Collecting results from a fleet",
                      "What a deployer must know about the receiver", "How long it can take",
                      "Checking the binary", "Uninstalling by hand"]
+# Words of the developer's platform, which mean nothing on a Windows device.
+DEVELOPER_WORDS = {"wine", "linux", "debian"}
 
 
 def main(argv):
@@ -126,7 +131,12 @@ def main(argv):
                % task_definition(task))
         install = files["INSTALL.txt"].decode("utf-8")
         expect("reg import vantrel-settings.reg /reg:32" in install,
-               "INSTALL.txt has README's import step")
+               "INSTALL.txt has the deployment guide's import step")
+        words = {word.lower() for word in
+                 "".join(c if c.isalnum() else " " for c in install).split()}
+        expect(not words & DEVELOPER_WORDS,
+               "INSTALL.txt names none of %s" % ", ".join(sorted(DEVELOPER_WORDS)),
+               "it names: %s" % ", ".join(sorted(words & DEVELOPER_WORDS)))
         headings = [line for line, underline in zip(install.splitlines(), install.splitlines()[1:])
                     if underline and underline == "-" * len(line)]
         expect(headings == DEPLOYER_SECTIONS,
