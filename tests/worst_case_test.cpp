@@ -1,6 +1,7 @@
 // The longest each failure path holds up a device's start-up, measured on
-// the virtual clock. The README's worst-case table quotes these figures; a
-// change that makes any of them longer must change both.
+// the virtual clock. The deployment guide's table (docs/DEPLOYING.md, "How
+// long it can take") quotes these figures; a change that makes any of them
+// longer must change both.
 #include "run/program.h"
 #include "support/bench.h"
 

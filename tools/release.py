@@ -9,7 +9,7 @@ vantrel-VERSION-win32.zip, which holds
   INSTALL.txt            docs/DEPLOYING.md, the deployment guide, whole, as plain text
   SHA256SUMS             of the four files above
 
-  release.py --exe build/windows/vantrel.exe --out-dir dist
+  python3 -m tools.release --exe build/windows/vantrel.exe --out-dir dist
 
 With VANTREL_SIGN_PFX set (tools/sign.py) the exe is Authenticode-signed
 before it is packed; without it one line says the release is unsigned.
@@ -33,11 +33,7 @@ import textwrap
 import zipfile
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-import msi_package  # noqa: E402
-import pe_version  # noqa: E402
-import sign  # noqa: E402
+from tools import msi_package, pe_version, sign
 
 REPO = Path(__file__).resolve().parents[1]
 DEPLOYING = REPO / "docs" / "DEPLOYING.md"

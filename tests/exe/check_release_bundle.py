@@ -15,7 +15,7 @@ component with it, and the release holds neither. Both: the same bytes
 from a copy of the exe with another time and mode at another path (as a
 second checkout would make it).
 
-  check_release_bundle.py path/to/vantrel.exe VERSION path/to/64-bit/vantrel.exe
+  python3 -m tests.exe.check_release_bundle path/to/vantrel.exe VERSION path/to/64-bit/vantrel.exe
 """
 
 import hashlib
@@ -27,36 +27,13 @@ import tempfile
 import zipfile
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-import msi_package  # noqa: E402
-import pe_version  # noqa: E402
-import release  # noqa: E402
-from package_rules import check as package_rules, msi_table  # noqa: E402
+from tools import msi_package, pe_version, release
+from tests.exe.package_rules import check as package_rules, msi_table, task_definition
 
 ENTRIES = ["vantrel.exe", "vantrel-settings.reg", "vantrel-task.xml", "INSTALL.txt", "SHA256SUMS"]
 TEXT = ["vantrel-settings.reg", "INSTALL.txt", "SHA256SUMS"]
-TASK_NAMESPACE = "{http://schemas.microsoft.com/windows/2004/02/mit/task}"
 
 
-def task_definition(data):
-    """What the task definition sets, read the way Task Scheduler reads it."""
-    import xml.etree.ElementTree as ET
-    root = ET.fromstring(data.decode("utf-16"))
-
-    def find(path):
-        return root.findtext("/".join(TASK_NAMESPACE + step for step in path.split("/")))
-    return {
-        "boot trigger": root.find(TASK_NAMESPACE + "Triggers/" + TASK_NAMESPACE + "BootTrigger") is not None,
-        "user": find("Principals/Principal/UserId"),
-        "run level": find("Principals/Principal/RunLevel"),
-        "instances": find("Settings/MultipleInstancesPolicy"),
-        "start on batteries": find("Settings/DisallowStartIfOnBatteries"),
-        "stop on batteries": find("Settings/StopIfGoingOnBatteries"),
-        "time limit": find("Settings/ExecutionTimeLimit"),
-        "command": find("Actions/Exec/Command"),
-    }
 # The sections of docs/DEPLOYING.md, in its order: what a deployer needs
 # with nothing else at hand: how to install (by package or by hand), the
 # settings and their registry view, how to check a device, what the results
