@@ -102,7 +102,9 @@ def choose_arch(forced=None):
         raise RigError("%s=32 cannot be honoured: %s; unset it to run the 64-bit build"
                        % (FORCE_VARIABLE, CANNOT_RUN_32))
     if forced == "64":
-        why = ("%s=64 forces it%s" % (FORCE_VARIABLE, "" if runs32 else "; " + CANNOT_RUN_32))
+        # Without 32-bit Wine nothing tells whether this kernel runs 32-bit programs.
+        cause = {False: "; " + CANNOT_RUN_32, None: "; 32-bit Wine is not installed"}.get(runs32, "")
+        why = "%s=64 forces it%s" % (FORCE_VARIABLE, cause)
         return WINE64, "Wine: %s (%s)." % (WINE64.proves, why)
     if runs32:
         return WINE32, "Wine: %s (this kernel runs 32-bit programs)." % WINE32.proves
