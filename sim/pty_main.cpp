@@ -298,18 +298,23 @@ class DevicePeer : public Peer {
   ~DevicePeer() override { close(device_); }
 
   void FromProgram(const std::uint8_t* data, std::size_t count, std::uint64_t) override {
+    // A device that takes nothing for a second (gone, or held by flow
+    // control) loses the rest: the relay never stops the line for it.
+    constexpr int kPatienceMs = 1000;
     std::size_t done = 0;
-    while (done < count) {
+    for (int idleMs = 0; done < count && idleMs < kPatienceMs;) {
       const ssize_t written = write(device_, data + done, count - done);
       if (written > 0) {
         done += static_cast<std::size_t>(written);
+        idleMs = 0;
       } else if (written < 0 && errno != EINTR && errno != EAGAIN) {
-        return;  // the device is gone: the program hears nothing more
+        break;
       } else {
         SleepMs(1);
+        ++idleMs;
       }
     }
-    bytesReceived_ += count;
+    bytesReceived_ += done;
   }
   std::vector<std::uint8_t> ForProgram(std::uint64_t) override {
     std::vector<std::uint8_t> bytes;
