@@ -92,11 +92,13 @@ def folder_condition(program_files):
             % program_files)
 
 
-# Every public property the package reads: Windows passes only these from
-# a client that is not elevated to the installation it elevates.
+# Every public property the package reads from outside: Windows passes only
+# these from a client that is not elevated to the installation it elevates.
+# The registry searches' results (REMEMBERED..., FOUND...) are public only
+# because AppSearch wants them so; the elevated installation makes its own
+# search, and no client may hand it values that reach cmd.exe in a rollback.
 SECURE_PROPERTIES = ("WIX_DOWNGRADE_DETECTED", "WIX_UPGRADE_DETECTED", "GPSPOSITIONMODE",
-                     "DISABLEVANTREL", "STARTUPTASK", "INSTALLDIR", "REMEMBEREDINSTALLDIR",
-                     "REMEMBEREDSTARTUPTASK", "FOUNDGPSPOSITIONMODE", "FOUNDDISABLEVANTREL")
+                     "DISABLEVANTREL", "STARTUPTASK", "INSTALLDIR")
 
 # Custom-action type bits (the CustomAction table's documentation).
 EXE_IN_PROPERTY = 50

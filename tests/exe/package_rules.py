@@ -191,9 +191,11 @@ def settings_written_only_with_their_property(t):
 
 
 def public_properties_secure(t):
-    """SecureCustomProperties lists every public property the package reads: Windows
-    passes no other public property from a client that is not elevated to the
-    installation it elevates (SecureCustomProperties property)."""
+    """SecureCustomProperties lists every public property the package reads from
+    outside: Windows passes no other public property from a client that is not
+    elevated to the installation it elevates (SecureCustomProperties property).
+    What the installation's own AppSearch sets is searched again there, and is
+    never taken from a client."""
     texts = [row["Condition"] for seq in (t.execute, t.ui) for row in seq.values()]
     texts += [row["Target"] for row in t.actions.values()] + t.launch
     texts += [r["Value"] for r in t.registry] + list(t.searches)
@@ -203,9 +205,13 @@ def public_properties_secure(t):
         read.update(re.findall(r"\b[A-Z][A-Z0-9_]*[A-Z0-9_]\b", re.sub(r'"[^"]*"', "", text)))
     read -= {"AND", "OR", "NOT", "XOR", "EQV", "IMP", "ALL", "REG_DWORD", "REG_SZ", "HKLM"}
     secure = set(t.properties.get("SecureCustomProperties", "").split(";"))
-    missing = sorted(read - secure - INSTALLER_OWN)
-    return not missing, ("not secure: " + ", ".join(missing)) if missing else \
-        "secure: " + ", ".join(sorted(read - INSTALLER_OWN))
+    searched = set(t.searches) if "AppSearch" in t.execute else set()
+    missing = sorted(read - secure - INSTALLER_OWN - searched)
+    passed = sorted(secure & searched)
+    problems = (["not secure: " + ", ".join(missing)] if missing else []) + \
+        (["searched, yet taken from a client: " + ", ".join(passed)] if passed else [])
+    return not problems, "; ".join(problems) or \
+        "secure: " + ", ".join(sorted(read - INSTALLER_OWN - searched))
 
 
 def folder_outside_program_files_refused(t):
