@@ -180,10 +180,12 @@ if "%1"=="absent" (
 if not exist "%TASKFILE%" (call :fail "no task Vantrel" & exit /b 0)
 call :pass "task Vantrel is registered"
 if defined VANTREL_UNDER_WINE (call :skip "the task's definition: Wine stores no triggers or actions" & exit /b 0)
+rem schtasks writes the definition as UTF-16, which findstr cannot read:
+rem type turns it into the console's code page first.
 schtasks /query /tn Vantrel /xml > "%LOGS%\task.xml"
 type "%LOGS%\task.xml"
-findstr /c:"<BootTrigger>" "%LOGS%\task.xml" >nul && (call :pass "the task starts at boot") || (call :fail "the task has no boot trigger")
-findstr /i /c:"%~2vantrel.exe" "%LOGS%\task.xml" >nul && (call :pass "the task runs %~2vantrel.exe") || (call :fail "the task does not run %~2vantrel.exe")
+type "%LOGS%\task.xml" | findstr /l /c:"<BootTrigger>" >nul && (call :pass "the task starts at boot") || (call :fail "the task has no boot trigger")
+type "%LOGS%\task.xml" | findstr /l /i /c:"%~2vantrel.exe" >nul && (call :pass "the task runs %~2vantrel.exe") || (call :fail "the task does not run %~2vantrel.exe")
 exit /b 0
 
 rem :product FOLDER: exactly one product Vantrel in Programs and Features,
