@@ -68,9 +68,6 @@ class SimReceiver:
     def received_bytes(self):
         return b"".join(bytes.fromhex(e["hex"]) for e in self.of("rx"))
 
-    def written_bytes(self):
-        return b"".join(bytes.fromhex(e["hex"]) for e in self.of("tx"))
-
     def opened(self):
         return bool(self.of("line-open"))
 
