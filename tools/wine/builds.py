@@ -111,8 +111,6 @@ def choose_arch(forced=None):
     return WINE64, "Wine: %s; %s; %s." % (WINE64.proves, CANNOT_RUN_32, STATIC_CHECK)
 
 
-
-
 def main(argv):
     command = argv[0] if argv else ""
     if command not in ("machine", "arch"):
