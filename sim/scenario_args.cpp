@@ -140,24 +140,22 @@ bool ScenarioOptionTakesValue(const std::string& name) {
 
 bool ApplyScenarioOption(Scenario* scenario, const std::string& name, const std::string& value,
                          std::string* error) {
-  if (name == "--silent") {
-    scenario->silent = true;
-    return true;
-  }
-  if (name == "--no-nmea") {
-    scenario->nmea = false;
-    return true;
-  }
-  if (name == "--no-dollar") {
-    scenario->nmeaDollar = false;
-    return true;
-  }
-  if (name == "--ack-before-apply") {
-    scenario->ackBeforeApply = true;
-    return true;
-  }
-  if (name == "--refuse-legacy") {
-    scenario->refusesLegacy = true;
+  // Options without a value, each setting one switch of the scenario.
+  struct Switch {
+    const char* name;
+    bool Scenario::*member;
+    bool value;
+  };
+  static const Switch kSwitches[] = {
+      {"--silent", &Scenario::silent, true},
+      {"--no-nmea", &Scenario::nmea, false},
+      {"--no-dollar", &Scenario::nmeaDollar, false},
+      {"--ack-before-apply", &Scenario::ackBeforeApply, true},
+      {"--refuse-legacy", &Scenario::refusesLegacy, true},
+  };
+  for (const Switch& option : kSwitches) {
+    if (name != option.name) continue;
+    scenario->*option.member = option.value;
     return true;
   }
   if (name == "--host-port") {
