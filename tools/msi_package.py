@@ -7,12 +7,14 @@ built vantrel.exe, src/install/vantrel.wxs and src/install/vantrel-task.xml:
 wixl 0.101 (Debian 12's package wixl) writes the database; other versions
 are refused, since they write other custom-action types, 64-bit defaults
 and sequences. msibuild (msitools) then sets what wixl cannot express: the
-launch conditions that refuse a bad property value or a folder outside
-Program Files, each custom action's type as the WiX source declares it
-(wixl 0.101 ignores Execute="rollback"), the secure public properties, the
-exe's file version, without which Windows Installer would not replace the
-exe on upgrade, no file hash for that versioned file (ICE60), and the
-Keldran folder's removal.
+launch conditions that refuse a bad property value, a folder, or a
+maintenance run by a user who is not an administrator; the conditions that
+install one task definition on each Windows width; each custom action's
+type as the WiX source declares it (wixl 0.101 ignores Execute="rollback");
+an InstallUISequence with nothing but costing in it; the secure public
+properties; the exe's file version, without which Windows Installer would
+not replace the exe on upgrade; no file hash for that versioned file
+(ICE60); and the Keldran folder's removal.
 
 The product code follows from the version: two builds of one version are
 one product. The package code follows from everything that goes into the
@@ -53,8 +55,19 @@ WIXL_VERSION = "0.101"
 # neither upgrade nor remove the product.
 UPGRADE_CODE = "53B7FC56-B8D3-4250-9765-835F46F883BA"
 COMPONENT_GUIDS = {"VantrelExe": "AFD5F92E-EB4E-42C5-B12F-75E3F7CB8865",
-                   "TaskXml": "0C89247B-300E-4B04-AA61-122365871CA8",
-                   "RememberedChoices": "9E1C8F3A-5B57-4C2B-8D0E-4F7A1B6C2D93"}
+                   "TaskXmlOn32BitWindows": "6B0E3C1D-7F2A-4C58-9E41-2D8B5A7F0C36",
+                   "TaskXmlOn64BitWindows": "C4A9D2E7-1B63-4F0A-8D25-93E6B7C1F458",
+                   "RememberedStartupTask": "2F7C5B9E-0A4D-4E83-B6C1-5D9A3E8F1B27"}
+# Which task definition each Windows width gets. The condition never
+# changes under an installed product, so evaluating it once, at the
+# component's first install, is enough.
+COMPONENT_CONDITIONS = {"TaskXmlOn32BitWindows": "NOT VersionNT64",
+                        "TaskXmlOn64BitWindows": "VersionNT64"}
+# The only actions the UI sequence keeps: costing, and the hand-over to
+# the execute sequence. Anything that decides (the searches, the
+# remembered choice, the launch conditions, finding the older product)
+# runs on the installation's own side, alike at every UI level.
+UI_SEQUENCE = ("CostInitialize", "FileCost", "CostFinalize", "ExecuteAction")
 
 MODELS = ("0", "2", "3", "4", "5", "6", "7", "8")
 FLAGS = ("0", "1")
@@ -76,27 +89,25 @@ LAUNCH_CONDITIONS = [
      "DISABLEVANTREL must be %s, not [DISABLEVANTREL]." % listed(FLAGS)),
     (accepts("STARTUPTASK", FLAGS),
      "STARTUPTASK must be %s, not [STARTUPTASK]." % listed(FLAGS)),
+    # The folder is fixed; a folder given anyway (as version 1.0.0 took
+    # one) is refused rather than silently ignored.
+    ("NOT INSTALLDIR",
+     "INSTALLDIR is not accepted: Vantrel is always installed in Keldran\\Vantrel under the "
+     "Program Files folder, which only administrators can change. Give no INSTALLDIR."),
+    # A per-machine product's repair runs elevated whoever starts it: only
+    # an administrator may start one that can change the task or a
+    # setting. MSIUSEREALADMINDETECTION=1 makes AdminUser mean that.
+    ("NOT Installed OR AdminUser",
+     "Only an administrator can repair or remove Vantrel: it changes the start-up task and "
+     "the settings for the whole machine."),
 ]
-
-
-def folder_condition(program_files):
-    """The start-up task runs vantrel.exe as SYSTEM, so its folder must be
-    one that only administrators can write to: inside Program Files, whose
-    subfolders inherit that, and never climbing out of it with "..". A
-    folder elsewhere (a new folder on a volume's root lets every
-    authenticated user write to it) is refused before anything changes."""
-    return ('NOT INSTALLDIR OR (INSTALLDIR ~<< %s AND NOT INSTALLDIR ~= %s AND NOT INSTALLDIR >< "..")'
-            % (program_files, program_files),
-            "INSTALLDIR must be a folder inside [%s], not [INSTALLDIR]: the start-up task runs "
-            "vantrel.exe from it as SYSTEM, so only administrators may be able to change it."
-            % program_files)
 
 
 # Every public property the package reads from outside: Windows passes only
 # these from a client that is not elevated to the installation it elevates.
-# The registry searches' results (REMEMBERED..., FOUND...) are public only
-# because AppSearch wants them so; the elevated installation makes its own
-# search, and no client may hand it values that reach cmd.exe in a rollback.
+# INSTALLDIR is among them so that the installation itself sees it and
+# refuses it. The registry search's result (REMEMBEREDSTARTUPTASK) is made
+# by the installation's own AppSearch, never taken from a client.
 SECURE_PROPERTIES = ("WIX_DOWNGRADE_DETECTED", "WIX_UPGRADE_DETECTED", "GPSPOSITIONMODE",
                      "DISABLEVANTREL", "STARTUPTASK", "INSTALLDIR")
 
@@ -145,11 +156,16 @@ def declared_action_types(wxs_text):
     return types
 
 
-def database_changes(file_version, file_language, arch, wxs_text):
-    program_files = "ProgramFiles64Folder" if arch == "x64" else "ProgramFilesFolder"
+def database_changes(file_version, file_language, wxs_text, ui_actions):
+    """The msibuild queries that follow wixl; ui_actions are the actions
+    wixl put in the InstallUISequence."""
     queries = ["INSERT INTO `LaunchCondition` (`Condition`, `Description`) VALUES (%s, %s)"
-               % (quoted(condition), quoted(message))
-               for condition, message in LAUNCH_CONDITIONS + [folder_condition(program_files)]]
+               % (quoted(condition), quoted(message)) for condition, message in LAUNCH_CONDITIONS]
+    for component, condition in sorted(COMPONENT_CONDITIONS.items()):
+        queries.append("UPDATE `Component` SET `Condition` = %s WHERE `Component` = %s"
+                       % (quoted(condition), quoted(component)))
+    for action in sorted(set(ui_actions) - set(UI_SEQUENCE)):
+        queries.append("DELETE FROM `InstallUISequence` WHERE `Action` = %s" % quoted(action))
     for action, bits in sorted(declared_action_types(wxs_text).items()):
         queries.append("UPDATE `CustomAction` SET `Type` = %d WHERE `Action` = %s"
                        % (bits, quoted(action)))
@@ -164,6 +180,24 @@ def database_changes(file_version, file_language, arch, wxs_text):
     queries.append("UPDATE `RemoveFile` SET `DirProperty` = 'KeldranFolder' "
                    "WHERE `FileKey` = 'KeldranFolder'")
     return queries
+
+
+# The exe's folder in the task definition, as Windows names it to the
+# task's account: %ProgramFiles% is the 64-bit folder on 64-bit Windows,
+# where a 32-bit package installs into %ProgramFiles(x86)%.
+PROGRAM_FILES = "%ProgramFiles%\\"
+PROGRAM_FILES_ON_64BIT_WINDOWS = {"x86": "%ProgramFiles(x86)%\\", "x64": PROGRAM_FILES}
+
+
+def task_definitions(text, arch):
+    """{staged name: bytes} of the two definitions the package carries, one
+    for each Windows width, each naming the exe where the package puts it."""
+    if text.count("<Command>" + PROGRAM_FILES) != 1:
+        raise PackageError("%s does not name the exe under %s" % (TASK_XML, PROGRAM_FILES))
+    on_64bit = text.replace("<Command>" + PROGRAM_FILES,
+                            "<Command>" + PROGRAM_FILES_ON_64BIT_WINDOWS[arch])
+    return {"vantrel-task-32.xml": task_xml_for_windows(text),
+            "vantrel-task-64.xml": task_xml_for_windows(on_64bit)}
 
 
 def task_xml_for_windows(text):
@@ -258,6 +292,13 @@ def fix_summary_times(msi):
         raise PackageError("the summary time stamps of %s could not be fixed" % msi)
 
 
+def table_column(msi, table, column):
+    """One column of a table of the package, as msiinfo export lists it."""
+    lines = run([tool("msiinfo"), "export", str(msi), table]).decode().splitlines()
+    at = lines[0].split("\t").index(column)
+    return [line.split("\t")[at] for line in lines[3:] if line]
+
+
 def extract_stream(msi):
     done = subprocess.run([tool("msiinfo"), "extract", str(msi), SUMMARY_STREAM],
                           stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -266,10 +307,11 @@ def extract_stream(msi):
     return done.stdout
 
 
-def make_package(exe, out_dir, arch="x86", sign=None):
+def make_package(exe, out_dir, arch="x86", sign=None, task_xml=None):
     """Writes out_dir/vantrel-VERSION-win32.msi (win64 for the x64 vehicle),
     passed through `sign` once built; returns its path. Nothing is left in
-    out_dir unless it succeeds."""
+    out_dir unless it succeeds. task_xml, the text of another task
+    definition, is for the release check's broken packages."""
     for name in TOOLS:
         tool(name)
     check_wixl()
@@ -283,15 +325,9 @@ def make_package(exe, out_dir, arch="x86", sign=None):
     language = str(int(fields.get("Translation", "0409 04B0").split()[0], 16))
 
     exe_bytes = Path(exe).read_bytes()
-    task_bytes = task_xml_for_windows(TASK_XML.read_text(encoding="utf-8"))
+    definitions = task_definitions(task_xml or TASK_XML.read_text(encoding="utf-8"), arch)
     wxs_bytes = WXS.read_bytes()
-    queries = database_changes(file_version, language, arch, wxs_bytes.decode("utf-8"))
     product_code = uuid.uuid5(CODE_NAMESPACE, "product %s %s" % (arch, version))
-    content = hashlib.sha256()
-    for part in (exe_bytes, task_bytes, wxs_bytes, "\n".join(queries).encode(),
-                 ("%s %s" % (arch, version)).encode()):
-        content.update(hashlib.sha256(part).digest())
-    package_code = uuid.uuid5(CODE_NAMESPACE, "package " + content.hexdigest())
 
     out_dir = Path(out_dir)
     out_dir.mkdir(parents=True, exist_ok=True)
@@ -302,8 +338,8 @@ def make_package(exe, out_dir, arch="x86", sign=None):
         stage = Path(stage)
         # wixl takes each file's time into the cabinet: a fixed one keeps
         # the checkout's times out of the package.
-        for name, data in (("vantrel.exe", exe_bytes), ("vantrel-task.xml", task_bytes),
-                           ("vantrel.wxs", wxs_bytes)):
+        for name, data in [("vantrel.exe", exe_bytes), ("vantrel.wxs", wxs_bytes)] + \
+                sorted(definitions.items()):
             (stage / name).write_bytes(data)
             os.utime(stage / name, (315532800, 315532800))
         built = stage / "vantrel.msi"
@@ -317,8 +353,16 @@ def make_package(exe, out_dir, arch="x86", sign=None):
             [argument for name, value in sorted(defines.items())
              for argument in ("-D", "%s=%s" % (name, value))] +
             ["-o", str(built), str(stage / "vantrel.wxs")])
+        queries = database_changes(file_version, language, wxs_bytes.decode("utf-8"),
+                                   table_column(built, "InstallUISequence", "Action"))
         for query in queries:
             run([tool("msibuild"), str(built), "-q", query])
+        content = hashlib.sha256()
+        for part in [exe_bytes, wxs_bytes, "\n".join(queries).encode(),
+                     ("%s %s" % (arch, version)).encode()] + \
+                [data for _, data in sorted(definitions.items())]:
+            content.update(hashlib.sha256(part).digest())
+        package_code = uuid.uuid5(CODE_NAMESPACE, "package " + content.hexdigest())
         template = "Intel;1033" if arch == "x86" else "x64;1033"
         run([tool("msibuild"), str(built), "-s", "Vantrel %s" % version, "Keldran", template,
              "{%s}" % str(package_code).upper()])

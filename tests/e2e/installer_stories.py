@@ -4,6 +4,7 @@ under Wine's cmd."""
 
 import contextlib
 import hashlib
+import re
 import shutil
 import subprocess
 from pathlib import Path
@@ -13,17 +14,24 @@ from tools.wine import RigError
 from tools.wine.control import SETTINGS_KEY, KEEP_SETTINGS, Wine, registry_text
 
 from tests.e2e.program_runs import run_program
-from tests.exe.package_rules import task_definition
+from tools.package_rules import TRIGGERS, task_definition
 
 REPO = Path(__file__).resolve().parents[2]
 
 DEFAULT_DIR = "C:\\Program Files\\Keldran\\Vantrel\\"
+# A folder version 1.0.0 accepted; the package now refuses any.
 OTHER_DIR = "C:\\Program Files\\Fleet Tools\\Vantrel\\"
-# Folders the package refuses: one any user could write to, one that only
-# seems to be inside Program Files.
 OUTSIDE_DIR = "C:\\Fleet Tools\\Vantrel\\"
-CLIMBING_DIR = "C:\\Program Files\\..\\Fleet Tools\\Vantrel\\"
+# The folder the task definition names, as the prefix's Windows expands it.
+PROGRAM_FILES = {"%ProgramFiles%": "C:\\Program Files", "%ProgramFiles(x86)%": "C:\\Program Files (x86)"}
+# The package as version 1.0.0 shipped it, when INSTALLDIR could move the
+# exe: the last commit before the folder was fixed.
+RELEASED_1_0_0 = "eccd207"
 REPAIR = ["/i", "REINSTALL=ALL", "REINSTALLMODE=amus"]
+# Values of types a setting must not have, yet may have been given.
+AWKWARD_SETTINGS = [{"GpsPositionMode": ("REG_EXPAND_SZ", "%SystemRoot%\\6"),
+                     "DisableVantrel": ("REG_MULTI_SZ", "1\\0#2")},
+                    {"GpsPositionMode": ("REG_SZ", "#6"), "DisableVantrel": ("REG_BINARY", "01ff")}]
 # msiexec's exit code as Wine's exit status, which keeps its low 8 bits:
 # 1603 (ERROR_INSTALL_FAILURE) arrives as 67.
 INSTALL_FAILURE = 1603 & 0xFF
@@ -33,25 +41,27 @@ TASK = "Vantrel"
 @contextlib.contextmanager
 def reg_that_fails(wine, fail_on, work):
     """For the time of the block, the system folder's reg.exe is one that
-    fails every command naming `fail_on` (tests/e2e/reg_that_fails.c,
-    built for the prefix's width). Yields the environment msiexec needs
-    to run it rather than Wine's built-in reg.exe."""
+    fails every command naming `fail_on` and hands any other to Wine's own
+    (tests/e2e/reg_that_fails.c, built for the prefix's width). Yields the
+    environment msiexec needs to run it rather than the built-in."""
     built = Path(work) / "reg_that_fails.exe"
     source = Path(__file__).resolve().parent / "reg_that_fails.c"
     done = subprocess.run(["%s-gcc" % wine.arch.mingw, "-municode", "-O2", "-Wall", "-Werror",
-                           '-DFAIL_ON=L"%s"' % fail_on, "-o", str(built), str(source),
-                           "-lshell32", "-ladvapi32"],
+                           '-DFAIL_ON=L"%s"' % fail_on, "-o", str(built), str(source)],
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     if done.returncode != 0:
         raise RigError("building %s failed: %s" % (source.name, done.stdout.decode(errors="replace")))
     reg = wine.prefix / "drive_c" / "windows" / "system32" / "reg.exe"
     aside = reg.with_name("reg.exe.aside")
+    builtin = reg.with_name("reg-builtin.exe")
+    shutil.copyfile(reg, builtin)
     reg.rename(aside)
     try:
         shutil.copyfile(built, reg)
         yield {"WINEDLLOVERRIDES": "reg.exe=n"}
     finally:
         reg.unlink(missing_ok=True)
+        builtin.unlink(missing_ok=True)
         aside.rename(reg)
 
 
@@ -78,6 +88,27 @@ def installer_package(args, work, exe=None):
               "(a test vehicle; the product package is x86)")
     exe = Path(exe or args.exe_to_run)
     return msi_package.make_package(exe, work / ("package-" + exe.parent.name), arch=arch)
+
+
+def released_package(args, work):
+    """Version 1.0.0's package, built from its own sources (git archive of
+    RELEASED_1_0_0) around the exe this machine runs."""
+    sources = work / "released-1.0.0"
+    sources.mkdir(parents=True, exist_ok=True)
+    archive = subprocess.run(["git", "-C", str(REPO), "archive", RELEASED_1_0_0, "tools", "src/install"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    if archive.returncode != 0:
+        raise RigError("git archive %s failed (a clone without history?): %s"
+                       % (RELEASED_1_0_0, archive.stderr.decode(errors="replace")))
+    subprocess.run(["tar", "-x", "-C", str(sources)], input=archive.stdout, check=True)
+    arch = "x86" if args.arch.program_bits == 32 else "x64"
+    done = subprocess.run(["python3", "-m", "tools.msi_package", "--exe", str(Path(args.exe_to_run).resolve()),
+                           "--out-dir", str(work / "package-released"), "--arch", arch],
+                          cwd=str(sources), stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if done.returncode != 0:
+        raise RigError("building 1.0.0's package failed: %s" % done.stdout.decode(errors="replace"))
+    print("  version 1.0.0's package, from %s's sources" % RELEASED_1_0_0)
+    return next((work / "package-released").glob("*.msi"))
 
 
 def newer_exe(args, work):
@@ -126,16 +157,23 @@ def expect_nothing_installed(checks, wine, when, uninstalled=False):
     checks.expect(not wine.task_file(TASK).exists(), "%s: no task %s" % (when, TASK))
 
 
-def expect_task(checks, wine, runs, install_dir):
-    """The task registered from the definition installed in install_dir and
-    pointed at the exe there. Wine's Task Scheduler keeps neither triggers nor
-    actions (it writes no <BootTrigger> and an empty <Exec/>), so the stored
-    task shows the definition's settings, and the installed definition and
-    schtasks' command lines show the rest."""
+def changes(runs):
+    """The schtasks runs that change or start the task (not the queries the
+    package saves the task with)."""
+    return [run for run in runs if run[:1] != ["/query"]]
+
+
+def expect_task(checks, wine, runs, install_dir=DEFAULT_DIR):
+    """The task registered from the definition installed in install_dir,
+    which names the exe there. Wine's Task Scheduler keeps neither triggers
+    nor actions (it writes no <BootTrigger> and an empty <Exec/>), so the
+    stored task shows the definition's settings, and the installed
+    definition and schtasks' command lines show the rest."""
     stored = wine.task_file(TASK)
     text = stored.read_bytes().decode("utf-8-sig", errors="replace") if stored.is_file() else ""
     checks.expect(all(part in text for part in (
-        "<Description>Vantrel: configures the satellite-navigation receiver at start-up.</Description>",
+        "<Description>Vantrel: configures the satellite-navigation receiver at start-up and after "
+        "every resume.</Description>",
         "<ExecutionTimeLimit>PT10M</ExecutionTimeLimit>",
         "<MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy>",
         "<DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>")),
@@ -143,16 +181,20 @@ def expect_task(checks, wine, runs, install_dir):
         "stored task: %r" % text[:400])
     definition = wine.host_path(install_dir + "vantrel-task.xml")
     fields = task_definition(definition.read_bytes()) if definition.is_file() else {}
-    checks.expect(fields.get("boot trigger") and fields.get("user") == "S-1-5-18",
-                  "the definition it was made from (%svantrel-task.xml) starts it at boot as SYSTEM"
-                  % install_dir, "got %s" % fields)
+    command = fields.get("command") or ""
+    for variable, folder in PROGRAM_FILES.items():
+        command = command.replace(variable, folder)
+    checks.expect(fields.get("triggers") == TRIGGERS and fields.get("user") == "S-1-5-18" and
+                  command == install_dir + "vantrel.exe",
+                  "the definition it was made from (%svantrel-task.xml) starts it a minute after "
+                  "boot and after every resume, as SYSTEM, from %svantrel.exe"
+                  % (install_dir, install_dir), "got %s" % fields)
     create = ["/create", "/tn", TASK, "/xml", install_dir + "vantrel-task.xml", "/f"]
-    change = ["/change", "/tn", TASK, "/tr", '"%svantrel.exe"' % install_dir]
     run = ["/run", "/tn", TASK]
-    checks.expect(create in runs and change in runs and run in runs and
-                  runs.index(create) < runs.index(change) < runs.index(run),
-                  "schtasks %s, then %s, then %s (the first run, at once)"
-                  % (" ".join(create), " ".join(change), " ".join(run)),
+    made = changes(runs)
+    checks.expect(made[-2:] == [create, run] and not any(r[:1] == ["/change"] for r in made),
+                  "schtasks %s, then %s (the first run, at once), and nothing changes the task "
+                  "after it is registered" % (" ".join(create), " ".join(run)),
                   "schtasks ran: %s" % runs)
 
 
@@ -198,58 +240,59 @@ def story_install_with_model(sc, args, wine, work, checks):
                     "after uninstall, the settings stay")
 
 
+def ui_actions(log):
+    """The actions a verbose msiexec log shows before the execute sequence
+    starts: the UI sequence's."""
+    before = log.split("Action start", 1)[-1].split("ExecuteAction.", 1)[0]
+    return re.findall(r"Action start [\d:]+: (\w+)\.", "Action start" + before)[1:]
+
+
 def story_install_keeps_existing_value(sc, args, wine, work, checks):
     package = installer_package(args, work)
     wine.reg_import(registry_text({}, sc.settings), work)
     kept = {"GpsPositionMode": ("REG_DWORD", "0x3"), "DisableVantrel": ("REG_SZ", "1")}
-    status, _, runs = wine.msiexec(["/i", "INSTALLDIR=" + OTHER_DIR], package, "install")
-    expect_install(checks, '/i %s /qn INSTALLDIR="%s"' % (package.name, OTHER_DIR), status)
-    exe = wine.host_path(OTHER_DIR + "vantrel.exe")
-    checks.expect(exe.is_file() and not wine.host_path(DEFAULT_DIR).exists(),
-                  "vantrel.exe is in %s, nothing in %s" % (OTHER_DIR, DEFAULT_DIR))
+    status, _, runs = wine.msiexec(["/i"], package, "install")
+    expect_install(checks, "/i %s /qn" % package.name, status)
+    exe = wine.host_path(DEFAULT_DIR + "vantrel.exe")
     expect_settings(checks, wine, kept, "installed without setting properties, the hand-set values")
-    expect_task(checks, wine, runs, OTHER_DIR)
+    expect_task(checks, wine, runs)
     run_program(sc, args, wine, work, exe, checks, KEEP_SETTINGS)
-    # The folder is remembered: a repair without INSTALLDIR keeps it.
-    status, _, runs = wine.msiexec(REPAIR, package, "repair")
-    expect_install(checks, "/i %s /qn %s" % (package.name, " ".join(REPAIR[1:])), status)
-    checks.expect(exe.is_file() and not wine.host_path(DEFAULT_DIR).exists(),
-                  "repaired without INSTALLDIR: vantrel.exe still in %s, nothing in %s"
-                  % (OTHER_DIR, DEFAULT_DIR))
-    expect_task(checks, wine, runs, OTHER_DIR)
 
     status, _, _ = wine.msiexec(["/x"], package, "uninstall")
     expect_install(checks, "/x %s /qn" % package.name, status)
     status, _, runs = wine.msiexec(["/i", "STARTUPTASK=0"], package, "install-without-task")
     expect_install(checks, "/i %s /qn STARTUPTASK=0" % package.name, status)
-    checks.expect(wine.host_path(DEFAULT_DIR + "vantrel.exe").is_file(),
-                  "STARTUPTASK=0: vantrel.exe installed in %s" % DEFAULT_DIR)
+    checks.expect(exe.is_file(), "STARTUPTASK=0: vantrel.exe installed in %s" % DEFAULT_DIR)
     checks.expect(not wine.task_file(TASK).exists(), "STARTUPTASK=0: no task %s" % TASK)
     expect_no_task_registered(checks, runs, "STARTUPTASK=0")
-    status, _, runs = wine.msiexec(REPAIR, package, "repair-without-task")
-    expect_install(checks, "/i %s /qn %s" % (package.name, " ".join(REPAIR[1:])), status)
-    expect_no_task_registered(checks, runs, "repaired without STARTUPTASK after STARTUPTASK=0")
+    # A repair with a UI, as from Programs and Features: the choice the
+    # install remembered is searched for by the installation itself.
+    status, log, runs = wine.msiexec(REPAIR, package, "repair-without-task", ui="/qr")
+    expect_install(checks, "/i %s /qr %s" % (package.name, " ".join(REPAIR[1:])), status)
+    checks.expect(ui_actions(log) == ["CostInitialize", "FileCost", "CostFinalize"],
+                  "with a UI, the UI sequence only costs (searches and conditions run in the "
+                  "installation)", "UI sequence ran: %s" % ui_actions(log))
+    expect_no_task_registered(checks, runs, "repaired at /qr without STARTUPTASK after STARTUPTASK=0")
     expect_settings(checks, wine, kept, "after uninstall, a second install and a repair")
 
 
 def story_upgrade_and_downgrade(sc, args, wine, work, checks):
+    released = released_package(args, work)
     older = installer_package(args, work)
     newer_built = newer_exe(args, work)
     newer = installer_package(args, work, newer_built)
     new_version = pe_version.read(newer_built)["FileVersion"]
     given = {"GpsPositionMode": ("REG_DWORD", "0x6"), "DisableVantrel": ("REG_DWORD", "0x0")}
-    exe = wine.host_path(OTHER_DIR + "vantrel.exe")
+    exe = wine.host_path(DEFAULT_DIR + "vantrel.exe")
 
-    install = ["/i", "GPSPOSITIONMODE=6", "DISABLEVANTREL=0", "INSTALLDIR=" + OTHER_DIR]
-    status, _, runs = wine.msiexec(install, older, "install")
-    expect_install(checks, "/i %s /qn %s" % (older.name, " ".join(install[1:])), status)
-    expect_settings(checks, wine, given, "installed")
-    expect_task(checks, wine, runs, OTHER_DIR)
-    # The administrator turns the task off; the choice is remembered.
-    status, _, runs = wine.msiexec(REPAIR + ["STARTUPTASK=0"], older, "repair-without-task")
-    expect_install(checks, "/i %s /qn %s STARTUPTASK=0" % (older.name, " ".join(REPAIR[1:])), status)
-    checks.expect(["/delete", "/tn", TASK, "/f"] in runs and not wine.task_file(TASK).exists(),
-                  "a repair with STARTUPTASK=0 deletes the task", "schtasks ran: %s" % runs)
+    # Version 1.0.0 as it shipped, in a folder of the administrator's,
+    # with the task turned off.
+    install = ["/i", "GPSPOSITIONMODE=6", "DISABLEVANTREL=0", "STARTUPTASK=0", "INSTALLDIR=" + OTHER_DIR]
+    status, _, runs = wine.msiexec(install, released, "install-released")
+    expect_install(checks, "/i %s /qn %s (1.0.0's package)" % (released.name, " ".join(install[1:])), status)
+    expect_settings(checks, wine, given, "1.0.0 installed")
+    checks.expect(wine.host_path(OTHER_DIR + "vantrel.exe").is_file(), "1.0.0 put vantrel.exe in %s"
+                  % OTHER_DIR)
 
     status, _, runs = wine.msiexec(["/i"], newer, "upgrade")
     expect_install(checks, "/i %s /qn (an upgrade, no property)" % newer.name, status)
@@ -258,16 +301,16 @@ def story_upgrade_and_downgrade(sc, args, wine, work, checks):
                   "after the upgrade: one product Vantrel, version %s" % new_version,
                   "registered: %s" % wine.products("Vantrel"))
     checks.expect(exe.is_file() and sha256(exe) == sha256(newer_built) and
-                  not wine.host_path(DEFAULT_DIR).exists(),
-                  "after the upgrade: %svantrel.exe is the %s exe, nothing in %s (the folder "
-                  "remembered)" % (OTHER_DIR, new_version, DEFAULT_DIR))
+                  not wine.host_path(OTHER_DIR + "vantrel.exe").exists(),
+                  "after the upgrade: %svantrel.exe is the %s exe, none left in %s (the folder "
+                  "is fixed now)" % (DEFAULT_DIR, new_version, OTHER_DIR))
     expect_no_task_registered(checks, runs, "after the upgrade (STARTUPTASK=0 remembered)")
     status, _, runs = wine.msiexec(REPAIR + ["STARTUPTASK=1"], newer, "repair-with-task")
     expect_install(checks, "/i %s /qn %s STARTUPTASK=1" % (newer.name, " ".join(REPAIR[1:])), status)
     tasks = sorted(p.name for p in wine.task_file(TASK).parent.iterdir())
     checks.expect(tasks == [TASK], "after a repair with STARTUPTASK=1: exactly one task, %s" % TASK,
                   "tasks: %s" % tasks)
-    expect_task(checks, wine, runs, OTHER_DIR)
+    expect_task(checks, wine, runs)
 
     status, _, _ = wine.msiexec(["/i"], older, "downgrade")
     expect_install(checks, "/i %s /qn (a downgrade), refused" % older.name, status, INSTALL_FAILURE)
@@ -283,7 +326,7 @@ def story_refusals_and_rollback(sc, args, wine, work, checks):
     before = {"GpsPositionMode": None, "DisableVantrel": None}
     for number, bad in enumerate(("GPSPOSITIONMODE=abc", "GPSPOSITIONMODE=9", "GPSPOSITIONMODE=-1",
                                   "GPSPOSITIONMODE=1", "DISABLEVANTREL=2", "STARTUPTASK=2",
-                                  "INSTALLDIR=" + OUTSIDE_DIR, "INSTALLDIR=" + CLIMBING_DIR)):
+                                  "INSTALLDIR=" + OUTSIDE_DIR, "INSTALLDIR=" + OTHER_DIR)):
         status, _, runs = wine.msiexec(["/i", bad], package, "refused-%d" % number)
         expect_install(checks, "/i %s /qn %s, refused by a launch condition" % (package.name, bad),
                        status, INSTALL_FAILURE)
@@ -302,10 +345,29 @@ def story_refusals_and_rollback(sc, args, wine, work, checks):
     checks.expect(status != 0, "msiexec /i %s /qn %s with the DisableVantrel write failing: a "
                   "non-zero exit (here %d)" % (package.name, " ".join(given[1:]), status))
     delete = ["/delete", "/tn", TASK, "/f"]
-    checks.expect(runs[:1] and runs[0][:1] == ["/create"] and delete in runs[1:],
+    made = changes(runs)
+    checks.expect(made[:1] and made[0][:1] == ["/create"] and delete in made[1:],
                   "the task was registered, and then deleted by the rollback", "schtasks ran: %s" % runs)
     expect_nothing_installed(checks, wine, "rolled back")
     expect_settings(checks, wine, before, "rolled back, GpsPositionMode=6 removed again")
+    # Settings of the types a setting must not have, yet may: each put
+    # back exactly, type and text, by a failed install given both.
+    for number, awkward in enumerate(AWKWARD_SETTINGS):
+        for name, (kind, data) in awkward.items():
+            wine.run([wine._tool(wine.wine), "reg", "add", SETTINGS_KEY, "/v", name, "/t", kind, "/d", data,
+                      "/f", args.arch.reg_view])
+        with reg_that_fails(wine, "DisableVantrel", work) as env:
+            status, _, _ = wine.msiexec(given, package, "awkward-%d" % number, env)
+        checks.expect(status != 0, "msiexec /i %s /qn %s over %s: fails" % (
+            package.name, " ".join(given[1:]), ", ".join(k for k, _ in awkward.values())))
+        expect_settings(checks, wine, {name: (kind, data.upper() if kind == "REG_BINARY" else data)
+                                       for name, (kind, data) in awkward.items()},
+                        "rolled back over %s" % ", ".join(k for k, _ in awkward.values()))
+    wine.delete_key(SETTINGS_KEY, args.arch.reg_view)
+    # A task made by hand before a failed first install is registered again
+    # from what schtasks /query /xml saved; Wine's schtasks prints nothing
+    # for that query, so only Windows shows it (tests/windows/check_package.cmd).
+    print("  (under Wine a task made by hand is not saved: its schtasks /query /xml prints nothing)")
 
     # A failed upgrade: the older version installed with a setting, the
     # newer one given another, and its write of DisableVantrel failing.
@@ -332,10 +394,11 @@ def story_refusals_and_rollback(sc, args, wine, work, checks):
 
 
 WINDOWS_SCRIPT = REPO / "tests" / "windows" / "check_package.cmd"
-WINDOWS_STEPS = ("model", "repair", "upgrade", "failed", "uninstall", "own-folder", "refused")
+WINDOWS_STEPS = ("model", "repair", "upgrade", "failed", "uninstall", "refused")
 # What the script leaves to Windows when it runs under Wine.
 WINE_SKIPS = ("the task's definition: Wine stores no triggers or actions",
-              "the ACL of ", "msiexec /fomus ", "a failed install: Wine applies no registry ACLs")
+              "the ACL of ", "msiexec /fomus ", "a repair as a standard user:",
+              "a failed install: Wine applies no registry ACLs")
 
 
 def story_windows_script(sc, args, wine, work, checks):

@@ -357,34 +357,34 @@ def build_scenarios():
         installer="install_with_model", timeout=120, keep_alive=True))
     s.append(Scenario(
         "msi_install_keeps_existing_value",
-        "a hand-set GpsPositionMode=3 and DisableVantrel as REG_SZ, no property, INSTALLDIR "
-        "elsewhere in Program Files: values untouched, the task follows the exe, a repair keeps "
-        "the folder; then STARTUPTASK=0: no task, nor after a repair",
+        "a hand-set GpsPositionMode=3 and DisableVantrel as REG_SZ, no property: values "
+        "untouched, the task registered; then STARTUPTASK=0: no task, nor after a repair with a "
+        "UI (/qr), whose UI sequence only costs",
         exit_code=0, ack_lines=3, frames={"a": full_run(3)},
         receivers={"a": ["--initial-model", "4"]},
         settings={"GpsPositionMode": dword(3), "DisableVantrel": sz("1")}, final_model={"a": 3},
         installer="install_keeps_existing_value", timeout=120))
     s.append(Scenario(
         "msi_upgrade_and_downgrade",
-        "the project version with GPSPOSITIONMODE=6 in another folder, the task turned off by "
-        "a repair, then the same sources as a newer version with no property: one product, "
-        "the new exe in the same folder, still no task, settings kept; a repair turns the task "
-        "on; the older version is then refused",
+        "1.0.0's own package with GPSPOSITIONMODE=6, the task off and INSTALLDIR elsewhere, "
+        "then the same sources as a newer version with no property: one product, the new exe "
+        "in the fixed folder and none in the old one, still no task, settings kept; a repair "
+        "turns the task on; the project version is then refused as a downgrade",
         exit_code=0, ack_lines=3, frames={"a": full_run(6)},
         receivers={"a": ["--initial-model", "4"]}, settings=None, final_model={"a": 6},
         installer="upgrade_and_downgrade", timeout=180))
     s.append(Scenario(
         "msi_refusals_and_rollback",
-        "every bad property value and a folder outside Program Files are refused before "
-        "anything changes; an install and an upgrade that fail after the task is registered "
-        "and a setting written roll back",
+        "every bad property value and any INSTALLDIR are refused before anything changes; an "
+        "install and an upgrade that fail after the task is registered and a setting written "
+        "roll back, settings of awkward types (REG_EXPAND_SZ, REG_MULTI_SZ, REG_SZ \"#6\", "
+        "REG_BINARY) put back exactly",
         exit_code=0, ack_lines=0, frames={}, receivers={}, settings=None,
         installer="refusals_and_rollback", timeout=240))
     s.append(Scenario(
         "msi_windows_script",
         "tests/windows/check_package.cmd, the walk for the first real Windows machine, under "
-        "Wine: install with a model, repairs, upgrade, uninstall, STARTUPTASK=0 in a folder "
-        "of its own, a refused folder",
+        "Wine: install with a model, repairs, upgrade, uninstall, a folder given and refused",
         exit_code=0, ack_lines=0, frames={}, receivers={}, settings=None,
         installer="windows_script", timeout=300))
     return s

@@ -8,8 +8,9 @@ and not a word of the developer's platform (Wine, Linux, Debian), of no
 use to an administrator on Windows. The Windows Installer package: the exe
 inside it (msiextract) is the exe, the file table carries its file version (or
 Windows Installer would not replace it on upgrade), the launch conditions
-name each property and the values it accepts, and every Windows
-Installer rule the package relies on holds in its tables (package_rules.py);
+name each property and the values it accepts, and the package check
+(tools/package_rules.py, ./vantrel check-package) accepts it and rejects
+every broken copy of it (package_mutants.py), each by the rule it breaks;
 the x64 test vehicle made from the 64-bit build shares no upgrade code or
 component with it, and the release holds neither. Both: the same bytes
 from a copy of the exe with another time and mode at another path (as a
@@ -28,7 +29,9 @@ import zipfile
 from pathlib import Path
 
 from tools import msi_package, pe_version, release
-from tests.exe.package_rules import check as package_rules, msi_table, task_definition
+from tools.package_rules import TRIGGERS, check as package_rules, task_definition
+from tools.package_runs import msi_table
+from tests.exe.package_mutants import broken_packages
 
 ENTRIES = ["vantrel.exe", "vantrel-settings.reg", "vantrel-task.xml", "INSTALL.txt", "SHA256SUMS"]
 TEXT = ["vantrel-settings.reg", "INSTALL.txt", "SHA256SUMS"]
@@ -100,12 +103,12 @@ def main(argv):
                and text.count("\n") == text.count("\r\n"),
                "vantrel-task.xml is UTF-16 with a byte-order mark, declared so, with CRLF line ends")
         expect(task_definition(task) == {
-            "boot trigger": True, "user": "S-1-5-18", "run level": "LeastPrivilege",
+            "triggers": TRIGGERS, "user": "S-1-5-18", "run level": None,
             "instances": "IgnoreNew", "start on batteries": "false", "stop on batteries": "false",
-            "time limit": "PT10M", "command": r"C:\Program Files\Keldran\Vantrel\vantrel.exe"},
-               "vantrel-task.xml: at boot, as SYSTEM without elevation, one at a time, on "
-               "batteries too, 10 minutes at most, the exe where 32-bit Windows keeps it: %s"
-               % task_definition(task))
+            "time limit": "PT10M", "command": r"%ProgramFiles%\Keldran\Vantrel\vantrel.exe"},
+               "vantrel-task.xml: a minute after boot and after every resume, as Local System, "
+               "one at a time, on batteries too, 10 minutes at most, the exe where 32-bit "
+               "Windows keeps it: %s" % task_definition(task))
         install = files["INSTALL.txt"].decode("utf-8")
         expect("reg import vantrel-settings.reg /reg:32" in install,
                "INSTALL.txt has the deployment guide's import step")
@@ -148,9 +151,20 @@ def main(argv):
                                  stdout=subprocess.PIPE).stdout.decode()
         expect("Template: Intel;1033" in summary.splitlines(),
                "the package is a 32-bit one (summary template Intel;1033)")
-        for rule, ok, found in package_rules(package, (work / "extracted").rglob("vantrel-task.xml")
-                                             .__next__().read_bytes()):
-            expect(ok, "Windows Installer: " + rule, found)
+        for name, rule, ok, found in package_rules(package):
+            expect(ok, "package check, %s: %s" % (name, rule), found)
+        for what, rule, broken in broken_packages(package, exe, work / "broken"):
+            failed = [name for name, _, ok, _ in package_rules(broken) if not ok]
+            expect(rule in failed, "package check rejects a copy with %s, by %s" % (what, rule),
+                   "it failed %s" % (failed or "nothing"))
+        for made, status, said in ((package, 0, "every rule holds"),
+                                   (broken, 1, "1 rule(s) broken: " + rule)):
+            done = subprocess.run([sys.executable, "-m", "tools.package_rules", str(made)],
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, cwd=str(release.REPO))
+            last = done.stdout.decode(errors="replace").strip().splitlines()[-1]
+            expect(done.returncode == status and last.endswith(said),
+                   "python3 -m tools.package_rules %s: exit %d, %r" % (made.name, status, said),
+                   "exit %d, %r" % (done.returncode, last))
         conditions = [row["Description"] for row in msi_table(package, "LaunchCondition")]
         for prop, values in (("GPSPOSITIONMODE", "0, 2, 3, 4, 5, 6, 7 or 8"),
                              ("DISABLEVANTREL", "0 or 1"), ("STARTUPTASK", "0 or 1")):

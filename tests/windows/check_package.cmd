@@ -1,28 +1,31 @@
 @echo off
 rem The Windows Installer package on a real Windows machine: install with a
-rem model, repairs, an upgrade, a failed install, uninstall, STARTUPTASK=0
-rem with a folder of its own, and a refused folder. Run it elevated, on a
-rem machine without Vantrel, beside two packages of consecutive versions:
+rem model, repairs (one started by a standard user, which is refused), an
+rem upgrade, a failed install that puts back a task made by hand and a value
+rem of a type the package never writes, uninstall, and INSTALLDIR refused.
+rem Run it elevated, on a machine without Vantrel, beside two packages of
+rem consecutive versions, both later than 1.0.0 (which still took INSTALLDIR):
 rem
-rem   check_package.cmd vantrel-1.0.0-win32.msi vantrel-1.0.1-win32.msi [STEP ...]
+rem   check_package.cmd OLDER.msi NEWER.msi [STEP ...]
 rem
 rem Steps, all by default, in this order: model repair upgrade failed
-rem uninstall own-folder refused. Each check prints what it read and PASS or
-rem FAIL; the exit code is the number of FAILs. Logs go to %TEMP%\vantrel-check.
+rem uninstall refused. Each check prints what it read and PASS or FAIL; the
+rem exit code is the number of FAILs. Every msiexec runs with /qn /norestart,
+rem as the documented command lines do; logs go to %TEMP%\vantrel-check.
 rem The end-to-end tests run it under Wine, which sets VANTREL_UNDER_WINE=1:
-rem what Wine cannot show (the stored task's definition, ACLs, msiexec /f,
-rem the failed install, which needs PowerShell) then reads SKIP. Not yet
-rem run on Windows.
+rem what Wine cannot show (the stored task's triggers and action, ACLs,
+rem msiexec /f, a standard user's repair, the failed install, which needs
+rem registry ACLs) then reads SKIP. Not yet run on Windows.
 setlocal EnableExtensions EnableDelayedExpansion
 if "%~2"=="" (
-  echo usage: %~nx0 OLDER.msi NEWER.msi [model repair upgrade failed uninstall own-folder refused]
+  echo usage: %~nx0 OLDER.msi NEWER.msi [model repair upgrade failed uninstall refused]
   exit /b 2
 )
 set "OLDER=%~f1"
 set "NEWER=%~f2"
 shift & shift
-set "STEPS=%1 %2 %3 %4 %5 %6 %7"
-if "%~1"=="" set "STEPS=model repair upgrade failed uninstall own-folder refused"
+set "STEPS=%1 %2 %3 %4 %5 %6"
+if "%~1"=="" set "STEPS=model repair upgrade failed uninstall refused"
 
 set /a PASSED=0, FAILED=0, SKIPPED=0, RUN=0
 set "LOGS=%TEMP%\vantrel-check"
@@ -35,6 +38,11 @@ if "%VANTREL_VIEW%"=="/reg:32" (set "OTHER_VIEW=/reg:64") else (set "OTHER_VIEW=
 set "PF=%ProgramFiles%"
 if defined ProgramFiles(x86) if "%VANTREL_VIEW%"=="/reg:32" set "PF=%ProgramFiles(x86)%"
 set "DIR=%PF%\Keldran\Vantrel\"
+rem The task names the exe with the variable unexpanded, as Task Scheduler
+rem keeps it: the definition of each Windows width, percent signs included.
+set "TASKEXE=%%ProgramFiles%%\Keldran\Vantrel\vantrel.exe"
+if defined ProgramFiles(x86) if "%VANTREL_VIEW%"=="/reg:32" set "TASKEXE=%%ProgramFiles(x86)%%\Keldran\Vantrel\vantrel.exe"
+rem Folders no command line may choose: one inside Program Files, one not.
 set "OWN=%PF%\Fleet Tools\Vantrel\"
 set "OUTSIDE=%SystemDrive%\Fleet Tools\Vantrel\"
 rem Where Task Scheduler keeps the task (Sysnative: seen from a 32-bit cmd).
@@ -55,7 +63,7 @@ exit /b %FAILED%
 call :msi /i "%OLDER%" GPSPOSITIONMODE=6
 call :exit_code 0
 call :value GpsPositionMode "REG_DWORD 0x6"
-call :task present "%DIR%"
+call :task present
 call :locked "%DIR%"
 exit /b 0
 
@@ -72,10 +80,53 @@ if defined VANTREL_UNDER_WINE (
   call :exit_code 0
   call :value GpsPositionMode "REG_DWORD 0x6"
 )
+call :repair_as_standard_user
 call :msi /i "%OLDER%" REINSTALL=ALL REINSTALLMODE=amus GPSPOSITIONMODE=7
 call :exit_code 0
 call :value GpsPositionMode "REG_DWORD 0x7"
-call :task present "%DIR%"
+call :task present
+exit /b 0
+
+rem A repair started by a user who is not an administrator, which Windows
+rem would run elevated for a managed per-machine product, is refused before
+rem it changes anything: this one would delete the task. A local standard
+rem user made for the purpose starts it, and is deleted again.
+:repair_as_standard_user
+if defined VANTREL_UNDER_WINE (call :skip "a repair as a standard user: Wine runs every program as an administrator" & exit /b 0)
+set /a "TRY=%RANDOM% %% 9000 + 1000, PW1=%RANDOM% %% 9000 + 1000, PW2=%RANDOM% %% 9000 + 1000"
+set "VANTREL_USER=VantrelCheck%TRY%"
+rem Both cases, digits and a sign in 14 characters: what a complexity
+rem policy asks for, and no longer than net user takes without a question.
+set "VANTREL_PASSWORD=Vk-%PW1%%PW2%-qz"
+net user %VANTREL_USER% %VANTREL_PASSWORD% /add < nul > "%LOGS%\net-user.txt" 2>&1
+if errorlevel 1 (
+  type "%LOGS%\net-user.txt"
+  call :fail "net user %VANTREL_USER% /add: no standard user to repair as"
+  exit /b 0
+)
+set /a RUN+=1
+set "LOG=%LOGS%\msiexec-%RUN%.log"
+rem The log is in the administrator's folder, and the user, whose profile is
+rem never loaded, has no temporary folder of its own: it is given the right
+rem to write the log, and its temporary files go to the system's.
+type nul > "%LOG%"
+icacls "%LOG%" /grant "%COMPUTERNAME%\%VANTREL_USER%:M" > nul
+set "ARGS=/fomus %PRODUCT% STARTUPTASK=0 as the standard user %VANTREL_USER%"
+set "VANTREL_ARGS=/fomus %PRODUCT% STARTUPTASK=0 /qn /norestart /l*v "%LOG%""
+rem Windows PowerShell's Start-Process gives no exit code for a process of
+rem another user (and refuses -Wait there); .NET keeps the handle of a
+rem process it starts itself. The values come through the environment, so
+rem nothing in them needs quoting.
+"%SystemRoot%\System32\WindowsPowerShell\v1.0\powershell.exe" -NoProfile -Command "$ErrorActionPreference = 'Stop'; $i = New-Object Diagnostics.ProcessStartInfo; $i.FileName = $env:SystemRoot + '\System32\msiexec.exe'; $i.Arguments = $env:VANTREL_ARGS; $i.UserName = $env:VANTREL_USER; $i.Domain = $env:COMPUTERNAME; $i.Password = ConvertTo-SecureString $env:VANTREL_PASSWORD -AsPlainText -Force; $i.UseShellExecute = $false; $i.WorkingDirectory = $env:SystemRoot; $e = $i.EnvironmentVariables; $e.Remove('VANTREL_PASSWORD'); $e['TEMP'] = $env:SystemRoot + '\Temp'; $e['TMP'] = $e['TEMP']; $p = [Diagnostics.Process]::Start($i); $p.WaitForExit(); 'exit ' + $p.ExitCode" > "%LOGS%\standard-user.txt" 2>&1
+type "%LOGS%\standard-user.txt"
+set "VANTREL_PASSWORD="
+set "CODE="
+for /f "usebackq tokens=1,2" %%a in ("%LOGS%\standard-user.txt") do if "%%a"=="exit" set "CODE=%%b"
+net user %VANTREL_USER% /delete > nul || call :fail "net user %VANTREL_USER% /delete: the user is still there; delete it by hand"
+if not defined CODE (call :fail "PowerShell did not run msiexec !ARGS! (see above)" & exit /b 0)
+call :exit_code 1603
+call :task present
+call :value GpsPositionMode "REG_DWORD 0x6"
 exit /b 0
 
 :step_upgrade
@@ -84,22 +135,33 @@ call :exit_code 0
 call :product "%DIR%"
 call :value GpsPositionMode "REG_DWORD 0x7"
 call :file present "%DIR%vantrel.exe"
-call :task present "%DIR%"
+call :task present
 exit /b 0
 
 :step_failed
-rem A setting write the installer's own account is denied fails after the
-rem task was registered: everything is to be rolled back.
+rem A setting write that the installer's own account is denied fails the
+rem install after it replaced the task and saved the settings: the rollback
+rem is to put back what was there before, here a task made by hand and a
+rem value of a type the package never writes.
 if defined VANTREL_UNDER_WINE (call :skip "a failed install: Wine applies no registry ACLs" & exit /b 0)
 call :msi /x "%NEWER%"
 call :exit_code 0
+schtasks /create /tn Vantrel /tr "%SystemRoot%\System32\cmd.exe /c exit 0" /sc onstart /ru SYSTEM /f > nul
+if errorlevel 1 call :fail "schtasks /create: no task Vantrel made by hand"
+reg add "%KEY%" /v GpsPositionMode /t REG_EXPAND_SZ /d "%%SystemRoot%%\6" /f %VANTREL_VIEW% > nul
+if errorlevel 1 call :fail "reg add: GpsPositionMode not made a REG_EXPAND_SZ"
 call :deny_writes Deny
 call :msi /i "%OLDER%" GPSPOSITIONMODE=5
 call :exit_code 1603
 call :deny_writes Allow
-call :value GpsPositionMode "REG_DWORD 0x7"
-call :task absent
+rem CALL expands percent signs once more: doubled twice, they arrive as
+rem the text %SystemRoot%\6.
+call :value GpsPositionMode "REG_EXPAND_SZ %%%%SystemRoot%%%%\6"
+call :task hand-made
 call :file absent "%DIR%vantrel.exe"
+rem Back to what the later steps expect: no task, the value the repair set.
+schtasks /delete /tn Vantrel /f > nul
+reg add "%KEY%" /v GpsPositionMode /t REG_DWORD /d 7 /f %VANTREL_VIEW% > nul
 call :msi /i "%NEWER%"
 call :exit_code 0
 exit /b 0
@@ -112,45 +174,32 @@ call :file absent "%DIR%"
 call :value GpsPositionMode "REG_DWORD 0x7"
 exit /b 0
 
-:step_own-folder
-call :msi /i "%OLDER%" STARTUPTASK=0 INSTALLDIR="%OWN%"
-call :exit_code 0
-call :product "%OWN%"
-call :file present "%OWN%vantrel.exe"
-call :file absent "%DIR%"
-call :task absent
-call :locked "%OWN%"
-call :msi /i "%OLDER%" REINSTALL=ALL REINSTALLMODE=amus
-call :exit_code 0
-call :file present "%OWN%vantrel.exe"
-call :task absent
-call :msi /i "%NEWER%"
-call :exit_code 0
-call :file present "%OWN%vantrel.exe"
-call :file absent "%DIR%"
-call :task absent
-call :msi /x "%NEWER%"
-call :exit_code 0
-call :file absent "%OWN%"
-exit /b 0
-
 :step_refused
+rem The folder is fixed: INSTALLDIR is refused whatever it names, a folder
+rem inside Program Files or one any user could write to, and nothing is
+rem installed.
+call :msi /i "%OLDER%" INSTALLDIR="%OWN%"
+call :exit_code 1603
+call :file absent "%OWN%"
 call :msi /i "%OLDER%" INSTALLDIR="%OUTSIDE%"
 call :exit_code 1603
 call :file absent "%OUTSIDE%"
+call :file absent "%DIR%"
+call :product none
 call :task absent
 exit /b 0
 
 rem -- checks ------------------------------------------------------------
 
-rem :msi ARGS... runs msiexec ARGS /qn with a verbose log; :exit_code WANTED
-rem then checks how it ended.
+rem :msi ARGS... runs msiexec ARGS /qn /norestart, as every documented
+rem command line does, with a verbose log; :exit_code WANTED then checks how
+rem it ended.
 :msi
 set /a RUN+=1
 set "LOG=%LOGS%\msiexec-%RUN%.log"
 set "ARGS=%*"
 set "ARGS=%ARGS:"=%"
-start "" /wait msiexec %* /qn /l*v "%LOG%"
+start "" /wait msiexec %* /qn /norestart /l*v "%LOG%"
 set "CODE=%ERRORLEVEL%"
 exit /b 0
 
@@ -159,19 +208,23 @@ if "%CODE%"=="%~1" (call :pass "msiexec !ARGS!: exit %CODE%") else (call :fail "
 exit /b 0
 
 rem :value NAME "TYPE DATA" or "absent", in the view the program reads; the
-rem other view must not have it.
+rem other view must not have it. What was read goes to :pass and :fail in
+rem MSG: CALL would expand the variables a REG_EXPAND_SZ names.
 :value
 set "GOT=absent"
 for /f "tokens=1-3" %%a in ('reg query "%KEY%" /v %1 %VANTREL_VIEW% 2^>nul') do if /i "%%a"=="%~1" set "GOT=%%b %%c"
-if "!GOT!"=="%~2" (call :pass "%1 in the %VANTREL_VIEW% view: !GOT!") else (call :fail "%1 in the %VANTREL_VIEW% view: !GOT!, not %~2")
+set "MSG=%1 in the %VANTREL_VIEW% view: !GOT!"
+if "!GOT!"=="%~2" (call :pass) else (set "MSG=!MSG!, not %~2" & call :fail)
 set "ELSEWHERE=absent"
 for /f "tokens=1-3" %%a in ('reg query "%KEY%" /v %1 %OTHER_VIEW% 2^>nul') do if /i "%%a"=="%~1" set "ELSEWHERE=%%b %%c"
+set "MSG=%1 in the %OTHER_VIEW% view: !ELSEWHERE!"
 if defined ProgramFiles(x86) (
-  if "!ELSEWHERE!"=="absent" (call :pass "%1 in the %OTHER_VIEW% view: absent") else (call :fail "%1 in the %OTHER_VIEW% view: !ELSEWHERE!")
+  if "!ELSEWHERE!"=="absent" (call :pass) else (call :fail)
 )
 exit /b 0
 
-rem :task present FOLDER, or :task absent
+rem :task present (the package's definition), hand-made (the task the failed
+rem step makes itself) or absent.
 :task
 if "%1"=="absent" (
   if exist "%TASKFILE%" (call :fail "task Vantrel is registered") else (call :pass "no task Vantrel")
@@ -181,15 +234,41 @@ if not exist "%TASKFILE%" (call :fail "no task Vantrel" & exit /b 0)
 call :pass "task Vantrel is registered"
 if defined VANTREL_UNDER_WINE (call :skip "the task's definition: Wine stores no triggers or actions" & exit /b 0)
 rem schtasks writes the definition as UTF-16, which findstr cannot read:
-rem type turns it into the console's code page first.
-schtasks /query /tn Vantrel /xml > "%LOGS%\task.xml"
+rem type turns it into the console's code page. No pipes below: the other
+rem side of one would expand the percent signs of the exe's path.
+schtasks /query /tn Vantrel /xml > "%LOGS%\task-utf16.xml"
+type "%LOGS%\task-utf16.xml" > "%LOGS%\task.xml"
 type "%LOGS%\task.xml"
-type "%LOGS%\task.xml" | findstr /l /c:"<BootTrigger>" >nul && (call :pass "the task starts at boot") || (call :fail "the task has no boot trigger")
-type "%LOGS%\task.xml" | findstr /l /i /c:"%~2vantrel.exe" >nul && (call :pass "the task runs %~2vantrel.exe") || (call :fail "the task does not run %~2vantrel.exe")
+if "%1"=="hand-made" (
+  findstr /l /i /c:"cmd.exe" "%LOGS%\task.xml" > nul && (call :pass "it is the task made by hand: it runs cmd.exe") || (call :fail "it is not the task made by hand: it does not run cmd.exe")
+  exit /b 0
+)
+rem Each trigger's lines go to a file of their own, so that what is found
+rem there belongs to that trigger.
+type nul > "%LOGS%\boot-trigger.xml"
+type nul > "%LOGS%\event-trigger.xml"
+set "IN="
+for /f "usebackq delims=" %%l in ("%LOGS%\task.xml") do (
+  set "LINE=%%l"
+  if not "!LINE:<BootTrigger>=!"=="!LINE!" set "IN=boot"
+  if not "!LINE:<EventTrigger>=!"=="!LINE!" set "IN=event"
+  if "!IN!"=="boot" >> "%LOGS%\boot-trigger.xml" echo(!LINE!
+  if "!IN!"=="event" >> "%LOGS%\event-trigger.xml" echo(!LINE!
+  if not "!LINE:</BootTrigger>=!"=="!LINE!" set "IN="
+  if not "!LINE:</EventTrigger>=!"=="!LINE!" set "IN="
+)
+findstr /l /c:"<Delay>PT1M</Delay>" "%LOGS%\boot-trigger.xml" > nul && (call :pass "it starts a minute after boot") || (call :fail "no boot trigger with a delay of a minute (PT1M)")
+set "RESUME="
+findstr /l /c:"Microsoft-Windows-Power-Troubleshooter" "%LOGS%\event-trigger.xml" > nul && findstr /r /c:"EventID=1[^0-9]" "%LOGS%\event-trigger.xml" > nul && set "RESUME=yes"
+findstr /l /c:"<Delay>PT1M</Delay>" "%LOGS%\event-trigger.xml" > nul || set "RESUME="
+if defined RESUME (call :pass "it starts a minute after every resume: Microsoft-Windows-Power-Troubleshooter, Event ID 1") else (call :fail "no event trigger, a minute late, on Microsoft-Windows-Power-Troubleshooter's Event ID 1")
+rem The path is handed to :pass and :fail in MSG: CALL would expand it.
+set "MSG=it runs !TASKEXE!"
+findstr /l /i /c:"<Command>!TASKEXE!</Command>" "%LOGS%\task.xml" > nul && (call :pass) || (set "MSG=it does not run !TASKEXE!" & call :fail)
 exit /b 0
 
 rem :product FOLDER: exactly one product Vantrel in Programs and Features,
-rem installed in FOLDER; its product code in PRODUCT.
+rem installed in FOLDER; its product code in PRODUCT. :product none: none.
 :product
 set "CURRENT="
 set "PRODUCT="
@@ -197,6 +276,10 @@ set "WHERE=none"
 set /a FOUND=0
 for /f "tokens=1,2,*" %%a in ('reg query "HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall" /s %VANTREL_VIEW% 2^>nul') do call :uninstall_line "%%a" "%%b" "%%c"
 for %%k in ("%PRODUCT%") do set "PRODUCT=%%~nxk"
+if "%~1"=="none" (
+  if %FOUND%==0 (call :pass "no product Vantrel registered") else (call :fail "%FOUND% products Vantrel registered, %PRODUCT% among them")
+  exit /b 0
+)
 echo product code %PRODUCT%, InstallLocation %WHERE%
 if %FOUND%==1 (call :pass "one product Vantrel registered") else (call :fail "%FOUND% products Vantrel registered")
 if /i "%WHERE%"=="%~1" (call :pass "its InstallLocation is %~1") else (call :fail "its InstallLocation is %WHERE%, not %~1")
@@ -235,17 +318,22 @@ if exist "%SystemRoot%\SysWOW64\WindowsPowerShell\v1.0\powershell.exe" set "PS=%
 "%PS%" -NoProfile -Command "$k = 'HKLM:\SOFTWARE\Keldran\Settings'; $a = Get-Acl $k; $r = New-Object System.Security.AccessControl.RegistryAccessRule('NT AUTHORITY\SYSTEM', 'SetValue', 'Deny'); if ('%1' -eq 'Deny') { $a.AddAccessRule($r) } else { [void]$a.RemoveAccessRule($r) }; Set-Acl $k $a"
 exit /b 0
 
+rem :pass, :fail and :skip MESSAGE, or with no argument the message in MSG,
+rem for text whose percent signs CALL would expand.
 :pass
 set /a PASSED+=1
-echo PASS  %~1
+if not "%~1"=="" set "MSG=%~1"
+echo PASS  !MSG!
 exit /b 0
 
 :fail
 set /a FAILED+=1
-echo FAIL  %~1
+if not "%~1"=="" set "MSG=%~1"
+echo FAIL  !MSG!
 exit /b 0
 
 :skip
 set /a SKIPPED+=1
-echo SKIP  %~1
+if not "%~1"=="" set "MSG=%~1"
+echo SKIP  !MSG!
 exit /b 0

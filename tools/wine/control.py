@@ -218,17 +218,17 @@ class Wine:
     def task_file(self, name):
         return self.prefix / "drive_c" / "windows" / "system32" / "tasks" / name
 
-    def msiexec(self, args, package, log_name, env=None):
+    def msiexec(self, args, package, log_name, env=None, ui="/qn"):
         """Runs `msiexec ACTION PACKAGE PROPERTIES /qn /l*v LOG` beside the
         package, where args is [ACTION] + PROPERTIES, with `env` added to
-        its environment.
+        its environment; ui is another UI level in place of /qn.
         Returns (exit status, the log's text, the command lines of the
         schtasks runs it made). Windows Installer logs no custom action's
         command line, so they are read from schtasks' own trace channel."""
         package = Path(package)
         output_path = package.parent / (log_name + ".out")
         done = self._call([self._tool(self.wine), "msiexec", args[0], package.name] + list(args[1:]) +
-                          ["/qn", "/l*v", log_name + ".log"],
+                          [ui, "/l*v", log_name + ".log"],
                           output_path, 300, cwd=str(package.parent),
                           env_update=dict(env or {}, WINEDEBUG="-all,trace+schtasks"))
         log_path = package.parent / (log_name + ".log")
