@@ -107,7 +107,7 @@ def released_package(args, work):
                           cwd=str(sources), stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     if done.returncode != 0:
         raise RigError("building 1.0.0's package failed: %s" % done.stdout.decode(errors="replace"))
-    print("  version 1.0.0's package, from %s's sources" % RELEASED_1_0_0)
+    print("  the package as 1.0.0 shipped it: %s's sources, around this exe" % RELEASED_1_0_0)
     return next((work / "package-released").glob("*.msi"))
 
 

@@ -61,6 +61,7 @@ NO_RESUME_TRIGGER = ("a task definition without the trigger after a resume", "ta
 def broken_packages(package, exe, work):
     """Yields (what is broken, the rule that must reject it, the broken copy)."""
     work = Path(work)
+    work.mkdir(parents=True, exist_ok=True)
     for number, (what, rule, queries) in enumerate(MUTANTS):
         copy = work / ("broken-%02d.msi" % number)
         shutil.copyfile(package, copy)
