@@ -313,8 +313,8 @@ def settings_written_only_with_their_property(t):
             return []
         problems = []
         for name, prop in SETTINGS.items():
-            writes = [step.line for step in run.script if classify(step)[0] == "change"
-                      and classify(step)[2]["values"] == [name]]
+            writes = [step.line for step, (kind, _, detail) in zip(run.script, map(classify, run.script))
+                      if kind == "change" and detail["values"] == [name]]
             given = run.given.get(prop) and run.kind != "uninstall"
             wanted = ["add %s /v %s /t REG_DWORD /d %s /f" % (SETTINGS_KEY, name, run.given.get(prop))]
             if (len(writes) == 1 and writes[0].endswith(wanted[0])) != bool(given) or len(writes) > 1:
