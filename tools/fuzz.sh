@@ -33,40 +33,63 @@ if ! cmake --build --preset fuzz -- --no-print-directory >"$build/build.log" 2>&
 fi
 
 mkdir -p "$build/artifacts" "$build/logs"
-failed=()
-printf '== fuzzing: %s s per target\n' "$seconds"
-printf '%-18s %12s %8s %8s %8s  %s\n' target executions exec/s cov ft result
-for target in "${targets[@]}"; do
-  binary=$build/fuzz/fuzz_$target
-  seeds=fuzz/corpus/$target
-  scratch=$build/corpus/$target
-  log=$build/logs/$target.log
-  [ -x "$binary" ] || { echo "fuzz: no target $target"; exit 1; }
+
+# One target: its run, then its table row in logs/TARGET.row and, when it
+# failed, what to look at in logs/TARGET.failed.
+fuzz_one() {
+  local target=$1 binary=$build/fuzz/fuzz_$1 seeds=fuzz/corpus/$1 scratch=$build/corpus/$1
+  local log=$build/logs/$1.log status=0
   mkdir -p "$scratch"
   if [ -d "$seeds" ]; then cp -n "$seeds"/* "$scratch"/ 2>/dev/null || true; fi
-  rm -f "$build/artifacts/$target"-*
-
-  status=0
+  rm -f "$build/artifacts/$target"-* "$build/logs/$target.failed"
   # -timeout: one input taking this long (real time) is a hang; every
   # virtual-time bound is far below it.
   "$binary" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -max_len=4096 \
     -print_final_stats=1 -artifact_prefix="$build/artifacts/$target-" "$scratch" >"$log" 2>&1 || status=$?
 
+  local executions rate last cov ft artifacts result
   executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
   last=$(grep -E '^#[0-9]+[[:space:]].*cov: [0-9]+ ft: [0-9]+' "$log" | tail -1 || true)
   cov=$(sed -n 's/.*cov: \([0-9]*\).*/\1/p' <<<"$last")
   ft=$(sed -n 's/.*ft: \([0-9]*\).*/\1/p' <<<"$last")
   artifacts=$(ls "$build/artifacts/$target"-* 2>/dev/null || true)
-  if [ "$status" -eq 0 ] && [ -z "$artifacts" ]; then result=ok; else result="FAILED (exit $status)"; failed+=("$target"); fi
-  printf '%-18s %12s %8s %8s %8s  %s\n' "$target" "${executions:-?}" "${rate:-?}" "${cov:-?}" "${ft:-?}" "$result"
+  if [ "$status" -eq 0 ] && [ -z "$artifacts" ]; then result=ok; else result="FAILED (exit $status)"; fi
+  printf '%-18s %12s %8s %8s %8s  %s\n' "$target" "${executions:-?}" "${rate:-?}" "${cov:-?}" \
+    "${ft:-?}" "$result" >"$build/logs/$target.row"
   if [ "$result" != ok ]; then
-    grep -E 'broken:|ERROR|SUMMARY|runtime error' "$log" | head -5 | sed 's/^/    /'
-    for a in $artifacts; do
-      echo "    reproducer: $a"
-      echo "    rerun:      VANTREL_FUZZ_TRACE=1 $binary $a"
-    done
-    echo "    log: $log"
+    {
+      grep -E 'broken:|ERROR|SUMMARY|runtime error' "$log" | head -5 | sed 's/^/    /'
+      for a in $artifacts; do
+        echo "    reproducer: $a"
+        echo "    rerun:      VANTREL_FUZZ_TRACE=1 $binary $a"
+      done
+      echo "    log: $log"
+    } >"$build/logs/$target.failed"
+  fi
+}
+
+for target in "${targets[@]}"; do
+  [ -x "$build/fuzz/fuzz_$target" ] || { echo "fuzz: no target $target"; exit 1; }
+  rm -f "$build/logs/$target.row"
+done
+# Each target is one process on one core: as many at once as there are
+# cores, each still fuzzing for its whole SECONDS.
+parallel=$(nproc 2>/dev/null || echo 1)
+printf '== fuzzing: %s s per target, %s at a time\n' "$seconds" "$parallel"
+for target in "${targets[@]}"; do
+  while [ "$(jobs -rp | wc -l)" -ge "$parallel" ]; do wait -n || true; done
+  fuzz_one "$target" &
+done
+wait
+
+failed=()
+printf '%-18s %12s %8s %8s %8s  %s\n' target executions exec/s cov ft result
+for target in "${targets[@]}"; do
+  cat "$build/logs/$target.row"
+  if [ -f "$build/logs/$target.failed" ]; then
+    failed+=("$target")
+    cat "$build/logs/$target.failed"
   fi
 done
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """vantrel.exe end to end: under Wine, against the simulated receiver on a pty.
 
-  python3 -m tests.e2e.vantrel_e2e list              scenarios as "name|label,label|timeout|fixture" lines
+  python3 -m tests.e2e.vantrel_e2e list              scenarios as "name|label,label|timeout|fixture|prefix" lines
   python3 -m tests.e2e.vantrel_e2e setup [options]   fresh prefix, wineserver kept alive
   python3 -m tests.e2e.vantrel_e2e run NAME [options]  one scenario; exit status 0 = pass
   python3 -m tests.e2e.vantrel_e2e cleanup [options] stops the wineserver
@@ -20,11 +20,20 @@ main scenarios run 32-bit; skipped, exit 77, where they already run 64-bit),
 --both-views (the 32-bit exe in a 64-bit prefix, where both registry views
 exist, as on 64-bit Windows; skipped, exit 77, where the kernel runs no
 32-bit programs),
---allow-skip (exit 77 instead of failing when Wine or vantrel.exe is missing).
+--allow-skip (exit 77 instead of failing when Wine or vantrel.exe is missing),
+--prefix-id ID (which prefix of the pool in wine-prefixes.json: WORK_DIR/wine-ID;
+by default the one CTest allotted the run, else p0).
+
+The main scenarios run side by side, each in a prefix of the pool that CTest
+allots it for its time (its resource "wine_prefixes", from wine-prefixes.json,
+which the test preset names); the setup makes and the cleanup stops one prefix
+of the pool. Scenarios whose "prefix" field is "own" make their own prefix.
 """
 
 import argparse
 import json
+import os
+import re
 import shutil
 import sys
 import time
@@ -52,6 +61,7 @@ def common_arguments(parser):
     parser.add_argument("--keep-alive", action="store_true")
     parser.add_argument("--both-views", action="store_true")
     parser.add_argument("--allow-skip", action="store_true")
+    parser.add_argument("--prefix-id", default=None)
 
 
 def resolve_arch(args):
@@ -105,8 +115,19 @@ def refuse(args, problems):
     return 1
 
 
+# Where CTest names the prefix of the pool it allotted a run:
+# "id:p2,slots:1".
+ALLOTTED = "CTEST_RESOURCE_GROUP_0_WINE_PREFIXES"
+
+
 def rig_for(args):
-    return Wine(Path(args.work_dir) / "wine", args.arch)
+    """The Wine prefix a run uses: the pool's one given or allotted, else
+    the one prefix of a work directory of its own kind (x64, wow64)."""
+    if args.keep_alive or args.both_views:
+        return Wine(Path(args.work_dir) / "wine", args.arch)
+    allotted = re.search(r"id:([\w-]+)", os.environ.get(ALLOTTED, ""))
+    pool_id = args.prefix_id or (allotted.group(1) if allotted else "p0")
+    return Wine(Path(args.work_dir) / ("wine-" + pool_id), args.arch)
 
 
 def command_setup(args):
@@ -204,7 +225,8 @@ def main(argv):
                 labels += ",msi"
             limit = int((sc.elapsed[1] if sc.elapsed else 0) + sc.timeout + 60)
             fixture = "both-views" if sc.both_views else "keep-alive" if sc.keep_alive else ""
-            print("%s|%s|%d|%s" % (sc.name, labels, limit, fixture))
+            prefix = "own" if sc.installer or sc.story else "pool"
+            print("%s|%s|%d|%s|%s" % (sc.name, labels, limit, fixture, prefix))
         return 0
     try:
         stop = resolve_arch(args)
