@@ -17,29 +17,40 @@
 // receiver off and on. The run ends on SIGTERM/SIGINT, after --max-seconds,
 // or (with --exit-on-close) when the program closes the line after setting
 // it up.
+//
+// With --relay a real receiver on a serial device takes the model's place
+// (sim/relay.cpp); the pty loop here does not know which one it talks to.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "sim/pty_peer.h"
+#include "sim/real_clock.h"
 #include "sim/receiver_model.h"
+#include "sim/relay.h"
 #include "sim/scenario_args.h"
+#include "sim/transcript.h"
 
 namespace {
 
+using Vantrel::Sim::Clock;
+using Vantrel::Sim::Hex;
+using Vantrel::Sim::JsonString;
+using Vantrel::Sim::Peer;
 using Vantrel::Sim::ReceiverModel;
 using Vantrel::Sim::Scenario;
+using Vantrel::Sim::SleepMs;
+using Vantrel::Sim::Transcript;
 
 volatile sig_atomic_t g_stopSignal = 0;
 volatile sig_atomic_t g_powerCycle = 0;
@@ -121,52 +132,6 @@ bool ParseOptions(int argc, char** argv, Options* options) {
   return true;
 }
 
-std::string Hex(const std::uint8_t* data, std::size_t count) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  text.reserve(count * 3);
-  for (std::size_t i = 0; i < count; ++i) {
-    if (i != 0) text += ' ';
-    text += kDigits[data[i] >> 4];
-    text += kDigits[data[i] & 0x0F];
-  }
-  return text;
-}
-
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
-// The JSON-lines transcript; every event is flushed at once so that a
-// reader sees it even if the tool is killed.
-class Transcript {
- public:
-  explicit Transcript(FILE* file) : file_(file) {}
-  void Event(std::uint64_t timeMs, const char* event, const std::string& fields) {
-    if (file_ == nullptr) return;
-    std::fprintf(file_, "{\"t\":%llu,\"event\":\"%s\"%s%s}\n",
-                 static_cast<unsigned long long>(timeMs), event, fields.empty() ? "" : ",",
-                 fields.c_str());
-    std::fflush(file_);
-  }
-
- private:
-  FILE* file_;
-};
-
 long BaudOf(speed_t speed) {
   switch (speed) {
     case B0: return 0;
@@ -183,19 +148,6 @@ long BaudOf(speed_t speed) {
     default: return -1;
   }
 }
-
-class Clock {
- public:
-  Clock() : start_(std::chrono::steady_clock::now()) {}
-  std::uint64_t NowMs() const {
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          std::chrono::steady_clock::now() - start_)
-                                          .count());
-  }
-
- private:
-  std::chrono::steady_clock::time_point start_;
-};
 
 bool SetIdleLine(int master) {
   termios settings;
@@ -217,27 +169,7 @@ bool WriteSlaveFile(const std::string& path, const std::string& slave) {
   return std::rename(temporary.c_str(), path.c_str()) == 0;
 }
 
-void SleepMs(long ms) {
-  timespec request{ms / 1000, (ms % 1000) * 1000000L};
-  nanosleep(&request, nullptr);
-}
-
-// What is at the other end of the pty: the simulated receiver, or a real
-// one on a serial device.
-class Peer {
- public:
-  virtual ~Peer() = default;
-  virtual void FromProgram(const std::uint8_t* data, std::size_t count, std::uint64_t nowMs) = 0;
-  // What the receiver has sent by nowMs and the program has not had yet.
-  virtual std::vector<std::uint8_t> ForProgram(std::uint64_t nowMs) = 0;
-  virtual void HostSpeed(speed_t speed) = 0;
-  virtual void PowerCycle(std::uint64_t nowMs) = 0;
-  // Logs what the receiver took in or changed since the last call.
-  virtual void LogNews(Transcript* log) = 0;
-  // The receiver's side of the run's end event.
-  virtual std::string EndFields() const = 0;
-};
-
+// The simulated receiver, driven from the real clock.
 class ModelPeer : public Peer {
  public:
   explicit ModelPeer(const Scenario& scenario) : model_(scenario) {}
@@ -289,79 +221,6 @@ class ModelPeer : public Peer {
   std::size_t framesLogged_ = 0;
   std::size_t changesLogged_ = 0;
 };
-
-// A real receiver: the program's bytes go to the device as they come, the
-// device's come back, and the device runs at the speed the program set.
-class DevicePeer : public Peer {
- public:
-  explicit DevicePeer(int device) : device_(device) {}
-  ~DevicePeer() override { close(device_); }
-
-  void FromProgram(const std::uint8_t* data, std::size_t count, std::uint64_t) override {
-    // A device that takes nothing for a second (gone, or held by flow
-    // control) loses the rest: the relay never stops the line for it.
-    constexpr int kPatienceMs = 1000;
-    std::size_t done = 0;
-    for (int idleMs = 0; done < count && idleMs < kPatienceMs;) {
-      const ssize_t written = write(device_, data + done, count - done);
-      if (written > 0) {
-        done += static_cast<std::size_t>(written);
-        idleMs = 0;
-      } else if (written < 0 && errno != EINTR && errno != EAGAIN) {
-        break;
-      } else {
-        SleepMs(1);
-        ++idleMs;
-      }
-    }
-    bytesReceived_ += done;
-  }
-  std::vector<std::uint8_t> ForProgram(std::uint64_t) override {
-    std::vector<std::uint8_t> bytes;
-    std::uint8_t buffer[4096];
-    ssize_t count;
-    while ((count = read(device_, buffer, sizeof buffer)) > 0) {
-      bytes.insert(bytes.end(), buffer, buffer + count);
-    }
-    return bytes;
-  }
-  void HostSpeed(speed_t speed) override {
-    termios settings;
-    if (tcgetattr(device_, &settings) != 0) return;
-    cfsetispeed(&settings, speed);
-    cfsetospeed(&settings, speed);
-    tcsetattr(device_, TCSANOW, &settings);
-  }
-  void PowerCycle(std::uint64_t) override {}  // only the receiver's own switch does that
-  void LogNews(Transcript*) override {}
-  std::string EndFields() const override {
-    return ",\"bytesReceived\":" + std::to_string(bytesReceived_);
-  }
-
- private:
-  int device_;
-  std::uint64_t bytesReceived_ = 0;
-};
-
-// Opens a serial device for the relay, raw, or says why it cannot.
-int OpenRelayDevice(const std::string& path, std::string* error) {
-  const int device = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (device < 0) {
-    *error = "cannot open " + path + ": " + std::strerror(errno);
-    return -1;
-  }
-  termios settings;
-  if (tcgetattr(device, &settings) != 0) {
-    *error = path + " is not a serial device";
-    close(device);
-    return -1;
-  }
-  cfmakeraw(&settings);
-  settings.c_cflag |= CLOCAL | CREAD;
-  settings.c_iflag &= static_cast<tcflag_t>(~(IXON | IXOFF | IXANY));
-  tcsetattr(device, TCSANOW, &settings);
-  return device;
-}
 
 class PtyReceiver {
  public:
@@ -553,12 +412,11 @@ int main(int argc, char** argv) {
     peer = std::make_unique<ModelPeer>(options.scenario);
   } else {
     std::string error;
-    const int device = OpenRelayDevice(options.relayDevice, &error);
-    if (device < 0) {
+    peer = Vantrel::Sim::OpenRelay(options.relayDevice, &error);
+    if (peer == nullptr) {
       std::fprintf(stderr, "vantrel-sim: %s\n", error.c_str());
       return 1;
     }
-    peer = std::make_unique<DevicePeer>(device);
   }
   PtyReceiver receiver(master, options, &transcript, peer.get());
   const std::string reason = receiver.Run();
