@@ -23,12 +23,12 @@ import sys
 import time
 from pathlib import Path
 
-from tools.frames import split_line_traffic
-from tools.protocol import HUNT_SLEEP_MS
-from tools.wine import RigError
-from tools.wine.builds import choose_arch
-from tools.wine.control import Wine, registry_text
-from tools.wine.receiver import SimReceiver
+from tests.frames import split_line_traffic
+from tests.protocol import HUNT_SLEEP_MS
+from tests.wine import RigError
+from tests.wine.builds import choose_arch
+from tests.wine.control import Wine, registry_text
+from tests.wine.receiver import SimReceiver
 
 REPO = Path(__file__).resolve().parents[1]
 

@@ -14,7 +14,7 @@ import os
 import shutil
 import struct
 
-from tools.protocol import ubx_frame as frame
+from tests.protocol import ubx_frame as frame
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CORPUS = os.path.join(HERE, "corpus")

@@ -6,8 +6,8 @@ import re
 import zipfile
 from pathlib import Path
 
-from tools import release, sign
-from tools.wine import RigError
+from ship import release, sign
+from tests.wine import RigError
 
 from tests.exe import throwaway_signer
 

@@ -7,14 +7,14 @@ import subprocess
 import sys
 from pathlib import Path
 
-from tools.frames import hexs
-from tools.wine.receiver import SimReceiver
+from tests.frames import hexs
+from tests.wine.receiver import SimReceiver
 
 from tests.e2e.scenarios import RECEIVER_DEFAULTS, full_run
 
 REPO = Path(__file__).resolve().parents[2]
 # The demo as ./vantrel runs it: a program of its own, not imported.
-DEMO = [sys.executable, "-m", "tools.demo"]
+DEMO = [sys.executable, "-m", "tests.demo.demo"]
 
 
 def story_demo_real_device(sc, args, work, checks):

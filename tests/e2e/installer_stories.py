@@ -9,12 +9,12 @@ import shutil
 import subprocess
 from pathlib import Path
 
-from tools import msi_package, pe_version
-from tools.wine import RigError
-from tools.wine.control import SETTINGS_KEY, KEEP_SETTINGS, Wine, registry_text
+from ship import msi_package, pe_version
+from tests.wine import RigError
+from tests.wine.control import SETTINGS_KEY, KEEP_SETTINGS, Wine, registry_text
 
 from tests.e2e.program_runs import run_program
-from tools.package_rules import TRIGGERS, task_definition
+from ship.package_rules import TRIGGERS, task_definition
 
 REPO = Path(__file__).resolve().parents[2]
 

@@ -4,11 +4,11 @@ the scenario expects of the run."""
 import re
 import time
 
-from tools.account import account
-from tools.frames import describe_frame, hexs
-from tools.protocol import ACK_LINE, EXIT_MEANINGS, MODEL_NAMES
-from tools.wine.control import SERIAL_KEY, SETTINGS_KEY, KEEP_SETTINGS, registry_text
-from tools.wine.receiver import SimReceiver
+from tests.demo.account import account
+from tests.frames import describe_frame, hexs
+from tests.protocol import ACK_LINE, EXIT_MEANINGS, MODEL_NAMES
+from tests.wine.control import SERIAL_KEY, SETTINGS_KEY, KEEP_SETTINGS, registry_text
+from tests.wine.receiver import SimReceiver
 
 from tests.e2e.scenarios import RECEIVER_DEFAULTS, dword
 

@@ -5,8 +5,8 @@ times, the demo's account). The checks that run them are elsewhere
 
 from dataclasses import dataclass, field
 
-from tools.protocol import CFG_PRT_FRAME, NAV5_POLL_FRAME, NEVER_APPEARS_S, nav5_set_frame
-from tools.protocol import SILENT_HUNT_S as HUNT_S
+from tests.protocol import CFG_PRT_FRAME, NAV5_POLL_FRAME, NEVER_APPEARS_S, nav5_set_frame
+from tests.protocol import SILENT_HUNT_S as HUNT_S
 
 VCP2 = r"\Device\NmeaVcp2"
 VCP1 = r"\Device\NmeaVcp1"

@@ -39,9 +39,9 @@ import sys
 import time
 from pathlib import Path
 
-from tools.wine import RigError
-from tools.wine.builds import ARCHES, WOW64, choose_arch, kernel_runs_32bit_programs
-from tools.wine.control import SERIAL_KEY, Wine, fallback_device
+from tests.wine import RigError
+from tests.wine.builds import ARCHES, WOW64, choose_arch, kernel_runs_32bit_programs
+from tests.wine.control import SERIAL_KEY, Wine, fallback_device
 
 from tests.e2e.bundle import unpack_bundle
 from tests.e2e.device_story import STORIES

@@ -9,7 +9,7 @@ use to an administrator on Windows. The Windows Installer package: the exe
 inside it (msiextract) is the exe, the file table carries its file version (or
 Windows Installer would not replace it on upgrade), the launch conditions
 name each property and the values it accepts, and the package check
-(tools/package_rules.py, ./vantrel check-package) accepts it and rejects
+(ship/package_rules.py, ./vantrel check-package) accepts it and rejects
 every broken copy of it (package_mutants.py), each by the rule it breaks;
 the x64 test vehicle made from the 64-bit build shares no upgrade code or
 component with it, and the release holds neither. Both: the same bytes
@@ -28,9 +28,9 @@ import tempfile
 import zipfile
 from pathlib import Path
 
-from tools import msi_package, pe_version, release
-from tools.package_rules import TRIGGERS, check as package_rules, task_definition
-from tools.package_runs import msi_table
+from ship import msi_package, pe_version, release
+from ship.package_rules import TRIGGERS, check as package_rules, task_definition
+from ship.package_runs import msi_table
 from tests.exe.package_mutants import broken_packages
 
 ENTRIES = ["vantrel.exe", "vantrel-settings.reg", "vantrel-task.xml", "INSTALL.txt", "SHA256SUMS"]
@@ -159,11 +159,11 @@ def main(argv):
                    "it failed %s" % (failed or "nothing"))
         for made, status, said in ((package, 0, "every rule holds"),
                                    (broken, 1, "1 rule(s) broken: " + rule)):
-            done = subprocess.run([sys.executable, "-m", "tools.package_rules", str(made)],
+            done = subprocess.run([sys.executable, "-m", "ship.package_rules", str(made)],
                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT, cwd=str(release.REPO))
             last = done.stdout.decode(errors="replace").strip().splitlines()[-1]
             expect(done.returncode == status and last.endswith(said),
-                   "python3 -m tools.package_rules %s: exit %d, %r" % (made.name, status, said),
+                   "python3 -m ship.package_rules %s: exit %d, %r" % (made.name, status, said),
                    "exit %d, %r" % (done.returncode, last))
         conditions = [row["Description"] for row in msi_table(package, "LaunchCondition")]
         for prop, values in (("GPSPOSITIONMODE", "0, 2, 3, 4, 5, 6, 7 or 8"),

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Checks the signed release, made by tools/release.py as `./vantrel release`
+"""Checks the signed release, made by ship/release.py as `./vantrel release`
 runs it, with a throwaway certificate authority and code-signing certificate:
 the bundle's vantrel.exe verifies against that authority, one flipped byte
 makes it fail, the package carries that signed exe and verifies too, the build tree's exe is left unsigned, SHA256SUMS lists the
@@ -20,7 +20,7 @@ import tempfile
 import zipfile
 from pathlib import Path
 
-from tools import sign
+from ship import sign
 from tests.exe import throwaway_signer
 
 REPO = Path(__file__).resolve().parents[2]
@@ -35,7 +35,7 @@ def release(exe, out_dir, **settings):
     env = {k: v for k, v in os.environ.items()
            if k not in (sign.PFX, sign.PASSWORD, sign.TIMESTAMP_URL, "SOURCE_DATE_EPOCH")}
     env.update(settings)
-    command = [sys.executable, "-m", "tools.release", "--exe", str(Path(exe).resolve()),
+    command = [sys.executable, "-m", "ship.release", "--exe", str(Path(exe).resolve()),
                "--out-dir", str(Path(out_dir).resolve())]
     done = subprocess.run(command, env=env, cwd=REPO, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                           stderr=subprocess.STDOUT, text=True)

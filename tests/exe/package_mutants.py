@@ -10,8 +10,8 @@ import shutil
 import subprocess
 from pathlib import Path
 
-from tools import msi_package
-from tools.package_runs import msi_table
+from ship import msi_package
+from ship.package_runs import msi_table
 
 
 def condition_of(package, action):

@@ -1,8 +1,8 @@
 """Which build of the sources runs under which Wine on this machine. Run
 from the repository's root, it says which the end-to-end runs use here:
 
-  python3 -m tools.wine.builds machine   one plain line; exit 1 with the cause when none can run
-  python3 -m tools.wine.builds arch      32 or 64
+  python3 -m tests.wine.builds machine   one plain line; exit 1 with the cause when none can run
+  python3 -m tests.wine.builds arch      32 or 64
 """
 
 import errno
@@ -11,7 +11,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-from tools.wine import RigError
+from tests.wine import RigError
 
 
 class WineArch:

@@ -6,7 +6,7 @@
 # leak or hang fails the script and leaves its reproducer under
 # build/fuzz/artifacts/.
 #
-#   tools/fuzz.sh [SECONDS] [TARGET...]     e.g. tools/fuzz.sh 120 ack_wait program
+#   fuzz/run.sh [SECONDS] [TARGET...]     e.g. fuzz/run.sh 120 ack_wait program
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

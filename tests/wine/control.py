@@ -9,8 +9,8 @@ import subprocess
 import time
 from pathlib import Path
 
-from tools.wine import RigError
-from tools.wine.builds import CANNOT_RUN_32
+from tests.wine import RigError
+from tests.wine.builds import CANNOT_RUN_32
 
 
 class Wine:

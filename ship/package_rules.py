@@ -2,7 +2,7 @@
 """The Windows Installer and Task Scheduler rules the package relies on,
 checked on any package file from its own tables:
 
-  python3 -m tools.package_rules PACKAGE.msi      (./vantrel check-package PACKAGE.msi)
+  python3 -m ship.package_rules PACKAGE.msi      (./vantrel check-package PACKAGE.msi)
 
 prints each rule with what it found and exits 1 when any is broken (2 when
 the file cannot be read). Wine's msiexec is more forgiving than Windows in
@@ -28,8 +28,8 @@ import tempfile
 import xml.etree.ElementTree as ET
 from pathlib import Path
 
-from tools import msi_conditions
-from tools.package_runs import (IN_SCRIPT, NO_IMPERSONATE, ROLLBACK, SETTINGS_KEY, Tables,
+from ship import msi_conditions
+from ship.package_runs import (IN_SCRIPT, NO_IMPERSONATE, ROLLBACK, SETTINGS_KEY, Tables,
                                 is_rollback, classify)
 
 SCHEMA = Path(__file__).resolve().parent / "task_scheduler.xsd"

@@ -3,7 +3,7 @@
 # x86 program fails to execute with "Exec format error", as on a kernel
 # without IA-32 emulation: Wine's 32-bit loader and server, and the i386
 # dynamic loader. Nothing outside the namespace changes.
-#   tools/without-32bit.sh ./vantrel test    runs the tests as such a machine would
+#   tests/wine/without-32bit.sh ./vantrel test    runs the tests as such a machine would
 set -euo pipefail
 if [ "${1:-}" != --inside ]; then exec unshare --mount --propagation private "$0" --inside "$@"; fi
 shift

@@ -2,7 +2,7 @@
 crossed the line and told in plain words. Used by the demo, the end-to-end
 rig and the benchmark alike."""
 
-from tools.protocol import MODEL_NAMES, ubx_frame
+from tests.protocol import MODEL_NAMES, ubx_frame
 
 
 def hexs(data):

@@ -21,7 +21,7 @@ import tempfile
 from collections import namedtuple
 from pathlib import Path
 
-from tools.msi_conditions import evaluate
+from ship.msi_conditions import evaluate
 
 IN_SCRIPT = 0x400
 ROLLBACK = 0x100

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Builds the Windows Installer package vantrel-VERSION-win32.msi from a
-built vantrel.exe, src/install/vantrel.wxs and src/install/vantrel-task.xml:
+built vantrel.exe, ship/vantrel.wxs and ship/vantrel-task.xml:
 
-  python3 -m tools.msi_package --exe build/windows/vantrel.exe --out-dir dist
+  python3 -m ship.msi_package --exe build/windows/vantrel.exe --out-dir dist
 
 wixl 0.101 (Debian 12's package wixl) writes the database; other versions
 are refused, since they write other custom-action types, 64-bit defaults
@@ -33,11 +33,11 @@ import tempfile
 import uuid
 from pathlib import Path
 
-from tools import pe_version
+from ship import pe_version
 
-REPO = Path(__file__).resolve().parents[1]
-WXS = REPO / "src" / "install" / "vantrel.wxs"
-TASK_XML = REPO / "src" / "install" / "vantrel-task.xml"
+HERE = Path(__file__).resolve().parent
+WXS = HERE / "vantrel.wxs"
+TASK_XML = HERE / "vantrel-task.xml"
 
 # Names product and package codes are derived from; never change it, or one
 # version would become two products.

@@ -1,17 +1,17 @@
 #!/usr/bin/env python3
 """Makes the release from a built vantrel.exe: the Windows Installer
-package vantrel-VERSION-win32.msi (tools/msi_package.py) and the bundle
+package vantrel-VERSION-win32.msi (ship/msi_package.py) and the bundle
 vantrel-VERSION-win32.zip, which holds
 
   vantrel.exe            the 32-bit product, as built, or a signed copy of it
   vantrel-settings.reg   both settings with their defaults (src/run/)
-  vantrel-task.xml       the start-up task's definition for schtasks (src/install/)
+  vantrel-task.xml       the start-up task's definition for schtasks (ship/)
   INSTALL.txt            docs/DEPLOYING.md, the deployment guide, whole, as plain text
   SHA256SUMS             of the four files above
 
-  python3 -m tools.release --exe build/windows/vantrel.exe --out-dir dist
+  python3 -m ship.release --exe build/windows/vantrel.exe --out-dir dist
 
-With VANTREL_SIGN_PFX set (tools/sign.py) the exe is Authenticode-signed
+With VANTREL_SIGN_PFX set (ship/sign.py) the exe is Authenticode-signed
 before it is packed; without it one line says the release is unsigned.
 Every file is made, and signed, away from the output directory and moved
 there only when all are done: a failure leaves it as it was.
@@ -33,11 +33,11 @@ import textwrap
 import zipfile
 from pathlib import Path
 
-from tools import msi_package, pe_version, sign
+from ship import msi_package, pe_version, sign
 
 REPO = Path(__file__).resolve().parents[1]
 DEPLOYING = REPO / "docs" / "DEPLOYING.md"
-SETTINGS = REPO / "src" / "run" / "vantrel-settings.reg"
+SETTINGS = Path(__file__).resolve().parent / "vantrel-settings.reg"
 TASK_XML = msi_package.TASK_XML
 # How INSTALL.txt underlines a heading of each level: the title, the
 # sections (which the release check finds by their dashes), anything deeper.

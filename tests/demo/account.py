@@ -4,8 +4,8 @@ the receiver reported, what the receiver itself did and why, and what the
 exit code stands for in this run. The demo prints it; the end-to-end
 scenarios check it."""
 
-from tools.frames import describe_frame, hexs
-from tools.protocol import (ACK_CLASS, CFG_CLASS, CFG_NAV5, CFG_PRT, EXIT_MEANINGS, MODEL_NAMES,
+from tests.frames import describe_frame, hexs
+from tests.protocol import (ACK_CLASS, CFG_CLASS, CFG_NAV5, CFG_PRT, EXIT_MEANINGS, MODEL_NAMES,
                             ubx_frame)
 
 

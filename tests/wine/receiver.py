@@ -8,8 +8,8 @@ import subprocess
 import time
 from pathlib import Path
 
-from tools.frames import split_line_traffic
-from tools.wine import RigError
+from tests.frames import split_line_traffic
+from tests.wine import RigError
 
 
 class SimReceiver:

@@ -21,14 +21,14 @@ import time
 from pathlib import Path
 from typing import NamedTuple
 
-from tools.account import account
-from tools.protocol import EXIT_MEANINGS, MODEL_NAMES, NEVER_APPEARS_S, SILENT_HUNT_S
-from tools.wine import RigError
-from tools.wine.builds import choose_arch
-from tools.wine.control import Wine, registry_text
-from tools.wine.receiver import SimReceiver
+from tests.demo.account import account
+from tests.protocol import EXIT_MEANINGS, MODEL_NAMES, NEVER_APPEARS_S, SILENT_HUNT_S
+from tests.wine import RigError
+from tests.wine.builds import choose_arch
+from tests.wine.control import Wine, registry_text
+from tests.wine.receiver import SimReceiver
 
-REPO = Path(__file__).resolve().parents[1]
+REPO = Path(__file__).resolve().parents[2]
 
 
 class DemoScenario(NamedTuple):
