@@ -63,6 +63,7 @@ COMPONENT_GUIDS = {"VantrelExe": "AFD5F92E-EB4E-42C5-B12F-75E3F7CB8865",
 # component's first install, is enough.
 COMPONENT_CONDITIONS = {"TaskXmlOn32BitWindows": "NOT VersionNT64",
                         "TaskXmlOn64BitWindows": "VersionNT64"}
+REMOVE_ON_UNINSTALL = 2
 # The only actions the UI sequence keeps: costing, and the hand-over to
 # the execute sequence. Anything that decides (the searches, the
 # remembered choice, the launch conditions, finding the older product)
@@ -164,6 +165,12 @@ def database_changes(file_version, file_language, wxs_text, ui_actions):
     for component, condition in sorted(COMPONENT_CONDITIONS.items()):
         queries.append("UPDATE `Component` SET `Condition` = %s WHERE `Component` = %s"
                        % (quoted(condition), quoted(component)))
+    # At uninstall the task saved just before it was deleted goes with the
+    # files (RemoveFiles comes after the save), and comes back with them if
+    # the uninstall is rolled back, for the task's rollback to read.
+    queries.append("INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, "
+                   "`InstallMode`) VALUES ('TaskBefore', 'VantrelExe', 'task-before.xml', "
+                   "'VantrelFolder', %d)" % REMOVE_ON_UNINSTALL)
     for action in sorted(set(ui_actions) - set(UI_SEQUENCE)):
         queries.append("DELETE FROM `InstallUISequence` WHERE `Action` = %s" % quoted(action))
     for action, bits in sorted(declared_action_types(wxs_text).items()):
