@@ -231,12 +231,42 @@ class Wine:
                           [ui, "/l*v", log_name + ".log"],
                           output_path, 300, cwd=str(package.parent),
                           env_update=dict(env or {}, WINEDEBUG="-all,trace+schtasks"))
+        self.wait_for_tools_to_end(("cmd.exe", "reg.exe", "reg-builtin.exe", "schtasks.exe"),
+                                   package.parent / (log_name + ".out"))
         log_path = package.parent / (log_name + ".log")
         log = log_path.read_bytes().decode(errors="replace") if log_path.exists() else ""
         runs = [[unescape_debugstr(arg) for arg in re.findall(r'L"((?:[^"\\]|\\.)*)"', line)[1:]]
                 for line in output_path.read_bytes().decode(errors="replace").splitlines()
                 if ":trace:schtasks:wmain " in line]
         return done.returncode, log, runs
+
+    def wait_for_tools_to_end(self, names, output_path, timeout=60):
+        """Waits until no process of this prefix runs one of these programs.
+        Under load, a custom action's command line has been seen still at
+        work after msiexec returned (a snapshot written, or put back, by one
+        installation while the next began); the next step must not race it.
+        What it waited for goes into output_path."""
+        wanted = "WINEPREFIX=%s" % self.prefix
+        started, seen = time.monotonic(), set()
+        while True:
+            running = []
+            for proc in Path("/proc").iterdir():
+                try:
+                    if proc.name.isdigit() and wanted.encode() in (proc / "environ").read_bytes().split(b"\0"):
+                        command = (proc / "cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace")
+                        running += [name for name in names if name in command.lower()]
+                except OSError:
+                    continue
+            seen.update(running)
+            if not running:
+                break
+            if time.monotonic() - started > timeout:
+                raise RigError("%s still running %d s after msiexec returned" % (running, timeout))
+            time.sleep(0.1)
+        if time.monotonic() - started > 0.05:
+            with open(output_path, "a") as out:
+                out.write("rig: waited %.2f s for %s to end after msiexec returned\n"
+                          % (time.monotonic() - started, ", ".join(sorted(seen))))
 
     def batch(self, script, arguments, output_path, env, timeout):
         """Runs a cmd script, from its own folder, with host paths as
