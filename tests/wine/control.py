@@ -241,11 +241,11 @@ class Wine:
         return done.returncode, log, runs
 
     def wait_for_tools_to_end(self, names, output_path, timeout=60):
-        """Waits until no process of this prefix runs one of these programs.
-        Under load, a custom action's command line has been seen still at
-        work after msiexec returned (a snapshot written, or put back, by one
-        installation while the next began); the next step must not race it.
-        What it waited for goes into output_path."""
+        """Waits until no process of this prefix runs one of these programs:
+        a tool a custom action started that is still at work after msiexec
+        returned would race the story's next step (a snapshot written, or
+        put back, by one installation while the next begins). What it
+        waited for, if anything, goes into output_path."""
         wanted = "WINEPREFIX=%s" % self.prefix
         started, seen = time.monotonic(), set()
         while True:
