@@ -70,13 +70,17 @@ def sha256(path):
 
 
 def installer_prefix(args, work):
-    """A fresh prefix for one installer story. Its session is started
-    anew once made: in the session that created the prefix, Wine's Task
-    Scheduler service does not start, and schtasks fails."""
-    wine = Wine(work / "wine", args.arch)
+    """A fresh prefix for one installer story, copied from a booted one and
+    so in a session of its own: in the session that boots a prefix, Wine's
+    Task Scheduler service does not start, and schtasks fails."""
+    wine = Wine(work / "wine", args.arch, booted=booted_prefixes(args))
     wine.create_prefix(fresh=True)
-    wine.restart_server()
     return wine
+
+
+def booted_prefixes(args):
+    """Where the scenarios keep the one booted prefix of each kind they copy."""
+    return Path(args.work_dir).resolve() / "booted"
 
 
 def installer_package(args, work, exe=None):

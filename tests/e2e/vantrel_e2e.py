@@ -45,7 +45,7 @@ from tests.wine.control import SERIAL_KEY, Wine, fallback_device
 
 from tests.e2e.bundle import unpack_bundle
 from tests.e2e.device_story import STORIES
-from tests.e2e.installer_stories import INSTALLER_STORIES, installer_prefix
+from tests.e2e.installer_stories import INSTALLER_STORIES, booted_prefixes, installer_prefix
 from tests.e2e.program_runs import Checks, run_program
 from tests.e2e.scenarios import SCENARIOS
 
@@ -124,10 +124,11 @@ def rig_for(args):
     """The Wine prefix a run uses: the pool's one given or allotted, else
     the one prefix of a work directory of its own kind (x64, wow64)."""
     if args.keep_alive or args.both_views:
+        # One prefix of its kind: copying it from a booted one would save nothing.
         return Wine(Path(args.work_dir) / "wine", args.arch)
     allotted = re.search(r"id:([\w-]+)", os.environ.get(ALLOTTED, ""))
     pool_id = args.prefix_id or (allotted.group(1) if allotted else "p0")
-    return Wine(Path(args.work_dir) / ("wine-" + pool_id), args.arch)
+    return Wine(Path(args.work_dir) / ("wine-" + pool_id), args.arch, booted=booted_prefixes(args))
 
 
 def command_setup(args):

@@ -10,14 +10,18 @@ import time
 from pathlib import Path
 
 from tests.wine import RigError
+from tests.wine.booted_prefix import copy_booted_prefix
 from tests.wine.builds import CANNOT_RUN_32
 
 
 class Wine:
-    """A private prefix under `root` for `arch`, with everything Wine writes kept there."""
+    """A private prefix under `root` for `arch`, with everything Wine writes
+    kept there. Given `booted`, a fresh prefix is a copy of the one booted
+    prefix of its kind kept there, rather than booted anew."""
 
-    def __init__(self, root, arch, log=print):
+    def __init__(self, root, arch, log=print, booted=None):
         self.root = Path(root).resolve()
+        self.booted = booted
         self.prefix = self.root / "prefix"
         self.home = self.root / "home"
         self.arch = arch
@@ -111,6 +115,13 @@ class Wine:
                                "`rm -rf %s` and run again" % (self.prefix, error, self.root)) from None
             return False
         started = time.monotonic()
+        if self.booted is not None:
+            copy_booted_prefix(self.booted, self)
+            # A session of its own: the one that booted the prefix has ended.
+            self.start_server()
+            self.log("wine prefix copied from a booted one in %.1f s: %s"
+                     % (time.monotonic() - started, self.prefix))
+            return True
         # The session's wineserver is started first and kept: wineboot then
         # works inside it rather than leaving a server of its own behind.
         self.prefix.mkdir(parents=True, exist_ok=True)
