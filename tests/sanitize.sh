@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the product, the test double, the simulated receiver and the unit
+# Builds the product, the test double, the receiver model and the unit
 # tests with AddressSanitizer and UndefinedBehaviorSanitizer (any finding
 # ends the test that caused it) and runs the unit tests. The Windows exe
 # check and the end-to-end scenarios under Wine are not part of this run.

@@ -132,7 +132,7 @@ class Wine:
             raise RigError("wineboot -i failed (%s), see %s"
                            % (self.exit_cause(done.returncode), log_path))
         self.log("wine prefix created in %.1f s: %s" % (time.monotonic() - started, self.prefix))
-        self.query(SERIAL_KEY)
+        self.wait_for_serial_ports()
         return True
 
     def start_server(self):
@@ -141,7 +141,17 @@ class Wine:
         running for the prefix is stopped first."""
         self.stop_server()
         self._persistent_server()
-        self.query(SERIAL_KEY)
+        self.wait_for_serial_ports()
+
+    def wait_for_serial_ports(self, seconds=30):
+        """Waits until the session lists its serial ports. The key is made
+        by the session's device manager, which starts beside the first
+        program: on a busy machine a query has come before it."""
+        deadline = time.monotonic() + seconds
+        while self.query(SERIAL_KEY, check=False) is None:
+            if time.monotonic() > deadline:
+                self.query(SERIAL_KEY)  # fails, and says how
+            time.sleep(0.5)
 
     def _persistent_server(self):
         log_path = self.root / "wineserver.log"
