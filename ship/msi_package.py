@@ -362,8 +362,9 @@ def make_package(exe, out_dir, arch="x86", sign=None, task_xml=None):
             ["-o", str(built), str(stage / "vantrel.wxs")])
         queries = database_changes(file_version, language, wxs_bytes.decode("utf-8"),
                                    table_column(built, "InstallUISequence", "Action"))
-        for query in queries:
-            run([tool("msibuild"), str(built), "-q", query])
+        # One msibuild for all of them: it runs the queries in order and
+        # writes the database once, the same bytes as one run per query.
+        run([tool("msibuild"), str(built)] + [part for query in queries for part in ("-q", query)])
         content = hashlib.sha256()
         for part in [exe_bytes, wxs_bytes, "\n".join(queries).encode(),
                      ("%s %s" % (arch, version)).encode()] + \

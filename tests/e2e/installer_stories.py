@@ -7,6 +7,7 @@ import hashlib
 import re
 import shutil
 import subprocess
+import sys
 from pathlib import Path
 
 from ship import msi_package, pe_version
@@ -108,7 +109,7 @@ def released_package(args, work):
         return None
     subprocess.run(["tar", "-x", "-C", str(sources)], input=archive.stdout, check=True)
     arch = "x86" if args.arch.program_bits == 32 else "x64"
-    done = subprocess.run(["python3", "-m", "tools.msi_package", "--exe", str(Path(args.exe_to_run).resolve()),
+    done = subprocess.run([sys.executable, "-m", "tools.msi_package", "--exe", str(Path(args.exe_to_run).resolve()),
                            "--out-dir", str(work / "package-released"), "--arch", arch],
                           cwd=str(sources), stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     if done.returncode != 0:
