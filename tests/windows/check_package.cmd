@@ -211,16 +211,31 @@ rem :value NAME "TYPE DATA" or "absent", in the view the program reads; the
 rem other view must not have it. What was read goes to :pass and :fail in
 rem MSG: CALL would expand the variables a REG_EXPAND_SZ names.
 :value
-set "GOT=absent"
-for /f "tokens=1-3" %%a in ('reg query "%KEY%" /v %1 %VANTREL_VIEW% 2^>nul') do if /i "%%a"=="%~1" set "GOT=%%b %%c"
+call :read %1 %VANTREL_VIEW%
+set "GOT=!READ!"
 set "MSG=%1 in the %VANTREL_VIEW% view: !GOT!"
 if "!GOT!"=="%~2" (call :pass) else (set "MSG=!MSG!, not %~2" & call :fail)
-set "ELSEWHERE=absent"
-for /f "tokens=1-3" %%a in ('reg query "%KEY%" /v %1 %OTHER_VIEW% 2^>nul') do if /i "%%a"=="%~1" set "ELSEWHERE=%%b %%c"
+call :read %1 %OTHER_VIEW%
+set "ELSEWHERE=!READ!"
 set "MSG=%1 in the %OTHER_VIEW% view: !ELSEWHERE!"
 if defined ProgramFiles(x86) (
   if "!ELSEWHERE!"=="absent" (call :pass) else (call :fail)
 )
+exit /b 0
+
+rem :read NAME VIEW sets READ to "TYPE DATA", or "absent". reg always
+rem answers, with the value or with why not; under Wine its answer right
+rem after an msiexec run has been seen to be lost: then it is asked again.
+:read
+set "READ=" & set "ANSWERED=" & set /a ASKED=0
+:read_again
+set /a ASKED+=1
+for /f "tokens=1-3" %%a in ('reg query "%KEY%" /v %1 %2 2^>^&1') do (
+  set "ANSWERED=1"
+  if /i "%%a"=="%~1" set "READ=%%b %%c"
+)
+if not defined ANSWERED if !ASKED! lss 3 goto read_again
+if not defined READ set "READ=absent"
 exit /b 0
 
 rem :task present (the package's definition), hand-made (the task the failed
