@@ -12,7 +12,7 @@ from pathlib import Path
 
 from ship import msi_package, pe_version
 from tests.wine import RigError
-from tests.wine.control import SETTINGS_KEY, KEEP_SETTINGS, Wine, registry_text
+from tests.wine.control import SETTINGS_KEY, KEEP_SETTINGS, registry_text
 
 from tests.e2e.program_runs import run_program
 from ship.package_rules import TRIGGERS, task_definition
@@ -68,20 +68,6 @@ def reg_that_fails(wine, fail_on, work):
 
 def sha256(path):
     return hashlib.sha256(Path(path).read_bytes()).hexdigest()
-
-
-def installer_prefix(args, work):
-    """A fresh prefix for one installer story, copied from a booted one and
-    so in a session of its own: in the session that boots a prefix, Wine's
-    Task Scheduler service does not start, and schtasks fails."""
-    wine = Wine(work / "wine", args.arch, booted=booted_prefixes(args))
-    wine.create_prefix(fresh=True)
-    return wine
-
-
-def booted_prefixes(args):
-    """Where the scenarios keep the one booted prefix of each kind they copy."""
-    return Path(args.work_dir).resolve() / "booted"
 
 
 def installer_package(args, work, exe=None):

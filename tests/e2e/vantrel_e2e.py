@@ -45,7 +45,7 @@ from tests.wine.control import SERIAL_KEY, Wine, fallback_device
 
 from tests.e2e.bundle import unpack_bundle
 from tests.e2e.device_story import STORIES
-from tests.e2e.installer_stories import INSTALLER_STORIES, booted_prefixes, installer_prefix
+from tests.e2e.installer_stories import INSTALLER_STORIES
 from tests.e2e.program_runs import Checks, run_program
 from tests.e2e.scenarios import SCENARIOS
 
@@ -129,6 +129,20 @@ def rig_for(args):
     allotted = re.search(r"id:([\w-]+)", os.environ.get(ALLOTTED, ""))
     pool_id = args.prefix_id or (allotted.group(1) if allotted else "p0")
     return Wine(Path(args.work_dir) / ("wine-" + pool_id), args.arch, booted=booted_prefixes(args))
+
+
+def booted_prefixes(args):
+    """Where the scenarios keep the one booted prefix of each kind they copy."""
+    return Path(args.work_dir).resolve() / "booted"
+
+
+def installer_prefix(args, work):
+    """A fresh prefix for one installer story, copied from a booted one and
+    so in a session of its own: in the session that boots a prefix, Wine's
+    Task Scheduler service does not start, and schtasks fails."""
+    wine = Wine(work / "wine", args.arch, booted=booted_prefixes(args))
+    wine.create_prefix(fresh=True)
+    return wine
 
 
 def command_setup(args):

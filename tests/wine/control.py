@@ -148,10 +148,9 @@ class Wine:
         by the session's device manager, which starts beside the first
         program: on a busy machine a query has come before it."""
         deadline = time.monotonic() + seconds
-        while self.query(SERIAL_KEY, check=False) is None:
-            if time.monotonic() > deadline:
-                self.query(SERIAL_KEY)  # fails, and says how
+        while self.query(SERIAL_KEY, check=False) is None and time.monotonic() < deadline:
             time.sleep(0.5)
+        self.query(SERIAL_KEY)  # past the deadline, fails and says how
 
     def _persistent_server(self):
         log_path = self.root / "wineserver.log"
