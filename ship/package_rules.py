@@ -46,12 +46,32 @@ INSTALLER_OWN = {"REMOVE", "REINSTALL", "REINSTALLMODE", "ALLUSERS", "ARPNOMODIF
 # Costing and the hand-over to the execute sequence: all a UI sequence may
 # do when every decision belongs to the installation itself.
 UI_SEQUENCE = {"CostInitialize", "FileCost", "CostFinalize", "ExecuteAction"}
-# The event Windows logs in the System log after every resume from sleep or
-# hibernation ("The system has returned from a low power state.").
-RESUME_EVENT = ("System", "Microsoft-Windows-Power-Troubleshooter", "1")
+# The events by which the task starts after each kind of power-on but a
+# full boot, which the boot trigger covers: (log, provider, event ID). Field
+# reports give them, no Microsoft page: a resume from sleep or hibernation
+# ("The system has returned from a low power state."), every boot with its
+# boot type (the one sign of a power-on after a Fast Startup shutdown), an
+# exit from Modern Standby.
+POWER_ON_EVENTS = (("System", "Microsoft-Windows-Power-Troubleshooter", "1"),
+                   ("System", "Microsoft-Windows-Kernel-Boot", "27"),
+                   ("System", "Microsoft-Windows-Kernel-Power", "507"))
 # Each a minute late: time for a driver that starts late, or a USB
 # receiver listed again after a resume, to list its port.
-TRIGGERS = [("BootTrigger", "PT1M", None), ("EventTrigger", "PT1M", RESUME_EVENT)]
+TRIGGERS = [("BootTrigger", "PT1M", None), ("EventTrigger", "PT1M", POWER_ON_EVENTS)]
+# A Select that takes one event of one provider, and nothing else.
+ONE_EVENT = re.compile(r"\*\[System\[Provider\[@Name='([^']+)'\] and EventID=(\d+)\]\]")
+
+
+def selected_events(subscription):
+    """(log, provider, event ID) of each Select of an event query, in order;
+    a Select that takes anything but one provider's one event reads as None."""
+    events = []
+    for query in ET.fromstring(subscription or "<none/>").iter("Query"):
+        for part in query:
+            match = ONE_EVENT.fullmatch((part.text or "").strip())
+            wanted = part.tag == "Select" and match and part.get("Path") == query.get("Path")
+            events.append((part.get("Path"),) + match.groups() if wanted else None)
+    return tuple(events)
 
 
 def task_definition(data):
@@ -63,15 +83,10 @@ def task_definition(data):
     triggers = []
     for trigger in root.find(TASK_NAMESPACE + "Triggers") or []:
         kind = trigger.tag.replace(TASK_NAMESPACE, "")
-        event = None
+        events = None
         if kind == "EventTrigger":
-            query = ET.fromstring(trigger.findtext(TASK_NAMESPACE + "Subscription") or "<none/>")
-            select = query.find("Query/Select")
-            match = re.search(r"Provider\[@Name='([^']+)'\] and EventID=(\d+)\]",
-                              select.text if select is not None else "")
-            event = ((select.get("Path") if select is not None else None,)
-                     + (match.groups() if match else (None, None)))
-        triggers.append((kind, trigger.findtext(TASK_NAMESPACE + "Delay"), event))
+            events = selected_events(trigger.findtext(TASK_NAMESPACE + "Subscription"))
+        triggers.append((kind, trigger.findtext(TASK_NAMESPACE + "Delay"), events))
     return {
         "triggers": triggers,
         "user": find("Principals/Principal/UserId"),
@@ -253,9 +268,9 @@ def task_definition_for_each_width(t):
     """Exactly one task definition is installed on each Windows width (Component table
     conditions on VersionNT64), valid by Task Scheduler's schema, naming the exe where the
     package puts it (%ProgramFiles(x86)% on 64-bit Windows for a 32-bit package), starting it
-    after boot with a delay and after every resume (the System log's Power-Troubleshooter
-    event 1), as Local System, one run at a time, on batteries too; no action changes the
-    task after it is registered."""
+    a minute after every kind of power-on (a boot trigger, and one Select for each event in
+    POWER_ON_EVENTS), as Local System, one run at a time, on batteries too; no action
+    changes the task after it is registered."""
     problems = []
     for version in t.widths():
         width = "64-bit" if version else "32-bit"

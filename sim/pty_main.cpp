@@ -321,7 +321,11 @@ class PtyReceiver {
 
   void Deliver() {
     const std::uint64_t now = clock_.NowMs();
-    std::vector<std::uint8_t> bytes = peer_->ForProgram(now);
+    // The pty takes a few kilobytes at a time; more is fetched only once
+    // that much is gone, so a receiver that never stops sending keeps the
+    // line full without piling up here.
+    std::vector<std::uint8_t> bytes;
+    if (pending_.size() < kPendingLimit) bytes = peer_->ForProgram(now);
     if (!bytes.empty()) {
       if (open_) {
         pending_.insert(pending_.end(), bytes.begin(), bytes.end());
@@ -339,6 +343,8 @@ class PtyReceiver {
     written_ += sent;
     pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(sent));
   }
+
+  static constexpr std::size_t kPendingLimit = 4096;
 
   int master_;
   const Options& options_;

@@ -22,6 +22,8 @@ constexpr std::size_t kPrtPayloadLength = 20;
 constexpr std::uint8_t kFramingErrorBytes[] = {0x00, 0xE0, 0xFC, 0x1C, 0xF0, 0x80};
 // Frames longer than this are line noise to the receiver, not messages.
 constexpr std::size_t kLargestIncomingPayload = 2048;
+// What a flooding line keeps queued: more than any single read asks for.
+constexpr std::size_t kFloodBacklog = 4096;
 
 }  // namespace
 
@@ -83,6 +85,7 @@ void ReceiverModel::PowerOnSettings() {
 void ReceiverModel::PowerCycle(std::uint64_t nowMs) {
   PowerOnSettings();
   model_ = scenario_.initialModel;
+  flooding_ = false;
   incoming_.clear();
   line_.clear();
   lastEmitMs_ = nowMs;
@@ -112,6 +115,12 @@ void ReceiverModel::Inject(const std::vector<std::uint8_t>& bytes, std::uint64_t
 
 void ReceiverModel::Inject(const std::string& text, std::uint64_t atMs) {
   Inject(std::vector<std::uint8_t>(text.begin(), text.end()), atMs);
+}
+
+void ReceiverModel::FloodWithSync(std::uint64_t fromMs) {
+  GenerateNmeaUntil(fromMs);
+  flooding_ = true;
+  floodFromMs_ = fromMs;
 }
 
 std::size_t ReceiverModel::Arrived(std::uint64_t nowMs) {
@@ -147,11 +156,22 @@ void ReceiverModel::DiscardArrived(std::uint64_t nowMs) {
 }
 
 void ReceiverModel::GenerateNmeaUntil(std::uint64_t nowMs) {
+  if (flooding_) {
+    KeepFlooding(nowMs);
+    return;
+  }
   if (scenario_.silent || !scenario_.nmea || scenario_.nmeaPeriodMs == 0) return;
   while (nextNmeaMs_ <= nowMs) {
     EmitNmeaBurst(nextNmeaMs_);
     nextNmeaMs_ += scenario_.nmeaPeriodMs;
   }
+}
+
+void ReceiverModel::KeepFlooding(std::uint64_t nowMs) {
+  // Nothing but the flood goes on the line once it has begun, so the line
+  // holds the backlog at nowMs, as a read then sees it.
+  if (nowMs < floodFromMs_ || line_.size() >= kFloodBacklog) return;
+  Emit(std::vector<std::uint8_t>(kFloodBacklog - line_.size(), kSync1), nowMs);
 }
 
 void ReceiverModel::EmitNmeaBurst(std::uint64_t atMs) {
@@ -295,6 +315,9 @@ void ReceiverModel::Answer(const ReceivedFrame& frame) {
 
 void ReceiverModel::SendReply(const ReplyFaults& faults,
                               std::vector<std::vector<std::uint8_t>> frames, std::uint64_t atMs) {
+  // A line stuck sending 0xB5 carries no answer, now or later.
+  if (faults.syncFlood) FloodWithSync(atMs);
+  if (flooding_) return;
   if (faults.foreignAckFirst) {
     ReplyFaults plain;
     frames.insert(frames.begin(), Acknowledgement(plain, kCfgClass, kCfgMsgId));

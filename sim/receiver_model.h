@@ -35,6 +35,7 @@ struct ReplyFaults {
   int syncRunLength = 0;           // extra 0xB5 bytes before every frame
   bool doubledSync = false;        // B5 62 B5 62 before the class of every frame
   bool insideNmea = false;         // frames embedded in the text of a sentence
+  bool syncFlood = false;          // no reply: 0xB5 without end from then on
   int ackPayloadLength = -1;       // acknowledgement payload of this length
   int responsePayloadLength = -1;  // poll response payload of this length
   int pauseAfterByte = -1;         // pause after this many bytes of the reply
@@ -125,6 +126,11 @@ class ReceiverModel {
   // Bytes written by the program at nowMs.
   void Receive(const std::uint8_t* data, std::size_t count, std::uint64_t nowMs);
 
+  // From fromMs on, the line carries nothing but 0xB5, more of it queued
+  // than any read asks for, as a stuck transmitter or a faulty bridge may
+  // send; it ends only at a power cycle.
+  void FloodWithSync(std::uint64_t fromMs);
+
   // Raw bytes put on the line at atMs, as if the receiver had sent them.
   void Inject(const std::vector<std::uint8_t>& bytes, std::uint64_t atMs);
   void Inject(const std::string& text, std::uint64_t atMs);
@@ -162,6 +168,7 @@ class ReceiverModel {
   };
 
   void GenerateNmeaUntil(std::uint64_t nowMs);
+  void KeepFlooding(std::uint64_t nowMs);
   void EmitNmeaBurst(std::uint64_t atMs);
   void Emit(const std::vector<std::uint8_t>& bytes, std::uint64_t atMs);
   void ParseIncoming(std::uint8_t byte, std::uint64_t nowMs);
@@ -185,6 +192,8 @@ class ReceiverModel {
   std::uint64_t lastEmitMs_ = 0;
   std::uint64_t nextNmeaMs_;
   std::uint64_t taken_ = 0;
+  bool flooding_ = false;
+  std::uint64_t floodFromMs_ = 0;
   int nmeaSentences_ = 0;
 
   std::vector<std::uint8_t> incoming_;  // a frame being assembled

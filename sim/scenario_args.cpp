@@ -40,6 +40,7 @@ bool ApplyReplyKnob(ReplyFaults* faults, const std::string& setting, std::string
       {"corrupt-response-checksum", &ReplyFaults::corruptResponseChecksum},
       {"doubled-sync", &ReplyFaults::doubledSync},
       {"inside-nmea", &ReplyFaults::insideNmea},
+      {"sync-flood", &ReplyFaults::syncFlood},
   };
   for (const Flag& flag : kFlags) {
     if (knob != flag.name) continue;
@@ -118,6 +119,7 @@ void AppendFaults(std::ostringstream& out, const ReplyFaults& f) {
       << ",\"reportModel\":" << f.reportModel << ",\"syncRunLength\":" << f.syncRunLength
       << ",\"doubledSync\":" << (f.doubledSync ? "true" : "false")
       << ",\"insideNmea\":" << (f.insideNmea ? "true" : "false")
+      << ",\"syncFlood\":" << (f.syncFlood ? "true" : "false")
       << ",\"ackPayloadLength\":" << f.ackPayloadLength
       << ",\"responsePayloadLength\":" << f.responsePayloadLength
       << ",\"pauseAfterByte\":" << f.pauseAfterByte << ",\"pauseMs\":" << f.pauseMs
@@ -244,8 +246,9 @@ const char* ScenarioOptionsHelp() {
          "  --poll KNOB[=V]        fault in the reply to the CFG-NAV5 poll\n"
          "Reply knobs: nak, no-ack, no-response, ack-names-other, foreign-ack-first,\n"
          "  corrupt-ack-checksum, corrupt-response-checksum, report-model=N, sync-run=N,\n"
-         "  doubled-sync, inside-nmea, ack-payload-length=N, response-payload-length=N,\n"
-         "  pause-after-byte=N, pause-ms=N, piece-size=N, piece-gap-ms=N\n";
+         "  doubled-sync, inside-nmea, sync-flood, ack-payload-length=N,\n"
+         "  response-payload-length=N, pause-after-byte=N, pause-ms=N, piece-size=N,\n"
+         "  piece-gap-ms=N\n";
 }
 
 }  // namespace Sim

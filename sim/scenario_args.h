@@ -8,7 +8,7 @@
 //
 // Reply fault knobs: nak, no-ack, no-response, ack-names-other,
 // foreign-ack-first, corrupt-ack-checksum, corrupt-response-checksum,
-// report-model=N, sync-run=N, doubled-sync, inside-nmea,
+// report-model=N, sync-run=N, doubled-sync, inside-nmea, sync-flood,
 // ack-payload-length=N, response-payload-length=N, pause-after-byte=N,
 // pause-ms=N, piece-size=N, piece-gap-ms=N.
 #pragma once

@@ -26,6 +26,9 @@ TEST_F(HuntTest, FindsAcknowledgementHeadersAmongOtherTraffic) {
       {"after NMEA text", Concat({nmea, kAckAckNav5}), AckOutcome::Ack, Hex("02 00 06 24 32 5B")},
       {"run of sync char 1", Concat({Hex("B5 B5 B5"), kAckAckNav5}), AckOutcome::Ack,
        Hex("02 00 06 24 32 5B")},
+      {"the longest run real traffic can hold",
+       Concat({Bytes(kLongestRealSyncRun - 1, 0xB5), kAckAckNav5}), AckOutcome::Ack,
+       Hex("02 00 06 24 32 5B")},
       {"B5 then another byte is passed over", Concat({Hex("B5 41 62 05 01"), kAckNakNav5}),
        AckOutcome::Nak, Hex("02 00 06 24 31 56")},
       {"sync pair without a wanted key", Concat({Hex("B5 62 01 07"), kAckAckNav5}), AckOutcome::Ack,
@@ -137,6 +140,20 @@ TEST_F(HuntTest, EmptyReadsEndThePassSoTheHuntStaysBounded) {
     EXPECT_EQ(Fake::CallCount(Fake::Call::ClearCommError), 501u);
     // Each pass costs at most a sleep or a read timeout or two.
     EXPECT_LE(Fake::NowMs(), 501u * 50 + 501u * 3);
+  }
+}
+
+// A line stuck sending 0xB5 never runs empty, so only the run's own length
+// can end the hunt; the reads come from a full queue and cost no time here.
+TEST_F(HuntTest, LineThatNeverStopsSendingSyncEndsTheHuntAfterTheLongestRealRun) {
+  for (int ackHunt = 0; ackHunt < 2; ++ackHunt) {
+    SCOPED_TRACE(ackHunt ? "FindAckNak" : "FindUbxHeader");
+    Fake::Reset();
+    Receiver().FloodWithSync(0);
+    if (ackHunt) EXPECT_EQ(FindAckNak(port()), AckOutcome::Timeout);
+    else EXPECT_EQ(FindUbxHeader(port(), kCfgNav5Key), 0);
+    EXPECT_EQ(Fake::CallCount(Fake::Call::ClearCommError), 1u);
+    EXPECT_EQ(Fake::CallCount(Fake::Call::ReadFile), 65543u);
   }
 }
 

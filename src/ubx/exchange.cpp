@@ -10,7 +10,7 @@ std::uint8_t ResponseBuffer[kUbxBufferSize];
 
 namespace {
 
-enum class ScanResult { HeaderFound, PassOver };
+enum class ScanResult { HeaderFound, PassOver, LineFlooded };
 
 DWORD QueuedByteCount(ReceiverPort port) {
   COMSTAT status;
@@ -57,10 +57,15 @@ ScanResult ScanQueuedBytes(ReceiverPort port, DWORD queued, KeySought sought,
     if (byte != kSyncChar1) continue;
 
     // A run of sync char 1 acts as a single one. The run is followed past
-    // the queued count, but a silent line ends it like any empty read.
+    // the queued count, but a silent line ends it like any empty read, and
+    // a line that never stops sending 0xB5 ends the hunt: whatever it is,
+    // it is not a receiver answering.
+    DWORD runLength = 1;
     while (byte == kSyncChar1) {
+      if (runLength > kLongestRealSyncRun) return ScanResult::LineFlooded;
       if (ReadBytes(port, &byte, 1) != 1) return ScanResult::PassOver;
       consumed += 1;
+      runLength += 1;
     }
     if (byte != kSyncChar2) continue;
 
@@ -86,7 +91,9 @@ int HuntHeader(ReceiverPort port, KeySought sought, MessageKey* found) {
       Sleep(kEmptyQueueSleepMs);
       continue;
     }
-    if (ScanQueuedBytes(port, queued, sought, found) == ScanResult::HeaderFound) return 1;
+    const ScanResult result = ScanQueuedBytes(port, queued, sought, found);
+    if (result == ScanResult::HeaderFound) return 1;
+    if (result == ScanResult::LineFlooded) return 0;
   }
   return 0;
 }

@@ -23,6 +23,12 @@ enum class AckOutcome : int { Ack = 0, Nak = 1, Timeout = 2 };
 
 // Passes a hunt makes before it gives up: about 25 s on a silent line.
 constexpr int kHuntPassCount = 501;
+// The longest run of sync char 1 that real traffic can hold: a frame whose
+// class, id, length, largest payload (65,535 bytes) and checksum are all
+// 0xB5, and the first sync char of the next frame. A longer run is no
+// traffic but a line stuck sending 0xB5, and ends the hunt: at 115200 baud
+// one run that long takes about 5.7 s.
+constexpr DWORD kLongestRealSyncRun = 4 + 65535 + 2 + 1;
 constexpr DWORD kEmptyQueueSleepMs = 50;
 // Largest length field accepted. The buffers hold one byte more, but a
 // length of 1024 has always been refused, and receivers may rely on neither.

@@ -130,6 +130,14 @@ def build_scenarios():
         receivers={"a": ["--port", "nak"]},
         settings={"DisableVantrel": dword(1), "GpsPositionMode": dword(4)}))
     s.append(Scenario(
+        "exit7_disabled_sync_flood",
+        "DisableVantrel=1 and 0xB5 without end after CFG-PRT: the wait gives up once the run "
+        "is longer than any frame can make it",
+        exit_code=7, ack_lines=1, frames={"a": [CFG_PRT_FRAME]},
+        receivers={"a": ["--port", "sync-flood"]},
+        settings={"DisableVantrel": dword(1), "GpsPositionMode": dword(4)},
+        elapsed=(0.0, HUNT_S)))
+    s.append(Scenario(
         "exit2_missing_serial_key",
         "no serial-device key: exit 2 at once, COM3 not even tried",
         exit_code=2, ack_lines=0, frames={"d": []}, receivers={"d": []},

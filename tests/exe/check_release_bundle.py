@@ -106,7 +106,7 @@ def main(argv):
             "triggers": TRIGGERS, "user": "S-1-5-18", "run level": None,
             "instances": "IgnoreNew", "start on batteries": "false", "stop on batteries": "false",
             "time limit": "PT10M", "command": r"%ProgramFiles%\Keldran\Vantrel\vantrel.exe"},
-               "vantrel-task.xml: a minute after boot and after every resume, as Local System, "
+               "vantrel-task.xml: a minute after every kind of power-on, as Local System, "
                "one at a time, on batteries too, 10 minutes at most, the exe where 32-bit "
                "Windows keeps it: %s" % task_definition(task))
         install = files["INSTALL.txt"].decode("utf-8")

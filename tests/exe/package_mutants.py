@@ -3,7 +3,8 @@ package check must reject, each by the rule named beside it: the kinds of
 break an earlier table check let through, and one for each thing the
 package promises (no restart of its own, one behaviour at every UI level,
 a folder no command line moves, maintenance by administrators only,
-rollbacks that put back what was there, a run after every resume)."""
+rollbacks that put back what was there, a run after every kind of
+power-on)."""
 
 import re
 import shutil
@@ -53,9 +54,14 @@ MUTANTS = [
      lambda p: ["UPDATE `CustomAction` SET `Target` = '/d /s /c \"\"[Schtasks]\" /delete /tn Vantrel /f\"' "
                 "WHERE `Action` = 'PutTaskBackAfterCreate'"]),
 ]
-# Built anew rather than edited: a definition that no longer runs the
-# task after a resume.
-NO_RESUME_TRIGGER = ("a task definition without the trigger after a resume", "task_definition_for_each_width")
+# Built anew rather than edited: definitions that miss a kind of power-on.
+# (what is broken, the rule, what to take out of the definition's text)
+DEFINITION_MUTANTS = [
+    ("a task definition without the trigger after a resume", "task_definition_for_each_width",
+     r"\s*<!--[^>]*-->\s*<EventTrigger>.*?</EventTrigger>"),
+    ("a task definition whose event query misses the Fast Startup power-on",
+     "task_definition_for_each_width", r"\n&lt;Select[^\n]*Kernel-Boot[^\n]*"),
+]
 
 
 def broken_packages(package, exe, work):
@@ -70,7 +76,9 @@ def broken_packages(package, exe, work):
                            stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
         yield what, rule, copy
     text = msi_package.TASK_XML.read_text(encoding="utf-8")
-    without = re.sub(r"\s*<!--[^>]*-->\s*<EventTrigger>.*?</EventTrigger>", "", text, flags=re.S)
-    if without == text:
-        raise ValueError("the task definition has no EventTrigger to leave out")
-    yield NO_RESUME_TRIGGER + (msi_package.make_package(exe, work / "no-resume", task_xml=without),)
+    for number, (what, rule, taken_out) in enumerate(DEFINITION_MUTANTS):
+        without = re.sub(taken_out, "", text, count=1, flags=re.S)
+        if without == text:
+            raise ValueError("the task definition has nothing to take out for: " + what)
+        yield what, rule, msi_package.make_package(exe, work / ("definition-%02d" % number),
+                                                   task_xml=without)
