@@ -7,8 +7,8 @@ built vantrel.exe, ship/vantrel.wxs and ship/vantrel-task.xml:
 wixl 0.101 (Debian 12's package wixl) writes the database; other versions
 are refused, since they write other custom-action types, 64-bit defaults
 and sequences. msibuild (msitools) then sets what wixl cannot express: the
-launch conditions that refuse a bad property value, a folder, or a
-maintenance run by a user who is not an administrator; the conditions that
+launch conditions that refuse a bad property value, a folder, or a run
+with rollback disabled; the conditions that
 install one task definition on each Windows width; each custom action's
 type as the WiX source declares it (wixl 0.101 ignores Execute="rollback");
 an InstallUISequence with nothing but costing in it; the secure public
@@ -95,12 +95,15 @@ LAUNCH_CONDITIONS = [
     ("NOT INSTALLDIR",
      "INSTALLDIR is not accepted: Vantrel is always installed in Keldran\\Vantrel under the "
      "Program Files folder, which only administrators can change. Give no INSTALLDIR."),
-    # A per-machine product's repair runs elevated whoever starts it: only
-    # an administrator may start one that can change the task or a
-    # setting. MSIUSEREALADMINDETECTION=1 makes AdminUser mean that.
-    ("NOT Installed OR AdminUser",
-     "Only an administrator can repair or remove Vantrel: it changes the start-up task and "
-     "the settings for the whole machine."),
+    # The task and the settings are put back only by rollback actions,
+    # which do not run while rollback is disabled (by the DisableRollback
+    # policy or the DISABLEROLLBACK property): only a removal, which puts
+    # back nothing, goes ahead then.
+    ('(NOT RollbackDisabled AND NOT DISABLEROLLBACK) OR REMOVE~="ALL"',
+     "Rollback is disabled on this machine (the DisableRollback policy or DISABLEROLLBACK), "
+     "and the Vantrel package puts back the start-up task and the settings of a failed "
+     "installation only by rolling it back: it installs, repairs and upgrades only with "
+     "rollback enabled. Removing Vantrel works either way."),
 ]
 
 
@@ -167,10 +170,12 @@ def database_changes(file_version, file_language, wxs_text, ui_actions):
                        % (quoted(condition), quoted(component)))
     # At uninstall the task saved just before it was deleted goes with the
     # files (RemoveFiles comes after the save), and comes back with them if
-    # the uninstall is rolled back, for the task's rollback to read.
-    queries.append("INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, "
-                   "`InstallMode`) VALUES ('TaskBefore', 'VantrelExe', 'task-before.xml', "
-                   "'VantrelFolder', %d)" % REMOVE_ON_UNINSTALL)
+    # the uninstall is rolled back, for the task's rollback to read. The
+    # settings' snapshot goes too, should an installation have left one.
+    for key, name in (("TaskBefore", "task-before.xml"), ("SettingsBefore", "settings-before.reg")):
+        queries.append("INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, "
+                       "`DirProperty`, `InstallMode`) VALUES ('%s', 'VantrelExe', '%s', "
+                       "'VantrelFolder', %d)" % (key, name, REMOVE_ON_UNINSTALL))
     for action in sorted(set(ui_actions) - set(UI_SEQUENCE)):
         queries.append("DELETE FROM `InstallUISequence` WHERE `Action` = %s" % quoted(action))
     for action, bits in sorted(declared_action_types(wxs_text).items()):

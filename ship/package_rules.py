@@ -29,8 +29,8 @@ import xml.etree.ElementTree as ET
 from pathlib import Path
 
 from ship import msi_conditions
-from ship.package_runs import (IN_SCRIPT, NO_IMPERSONATE, ROLLBACK, SETTINGS_KEY, Tables,
-                                is_rollback, classify)
+from ship.package_runs import (IN_SCRIPT, KINDS, NO_IMPERSONATE, ROLLBACK, SETTINGS_KEY, Tables,
+                                is_rollback, classify, long_name)
 
 SCHEMA = Path(__file__).resolve().parent / "task_scheduler.xsd"
 TASK_NAMESPACE = "{http://schemas.microsoft.com/windows/2004/02/mit/task}"
@@ -41,7 +41,7 @@ SETTINGS = {"GpsPositionMode": "GPSPOSITIONMODE", "DisableVantrel": "DISABLEVANT
 # installation it elevates; everything else public that the package reads
 # must be secure.
 INSTALLER_OWN = {"REMOVE", "REINSTALL", "REINSTALLMODE", "ALLUSERS", "ARPNOMODIFY", "REBOOT",
-                 "ARPINSTALLLOCATION", "MSIRESTARTMANAGERCONTROL", "MSIUSEREALADMINDETECTION",
+                 "ARPINSTALLLOCATION", "MSIRESTARTMANAGERCONTROL", "DISABLEROLLBACK",
                  "TARGETDIR"}
 # Costing and the hand-over to the execute sequence: all a UI sequence may
 # do when every decision belongs to the installation itself.
@@ -301,25 +301,70 @@ def task_definition_for_each_width(t):
     return verdict(problems, "one definition per width, valid, %s" % TRIGGERS)
 
 
-def maintenance_by_administrators_only(t):
-    """A per-machine product's repair runs elevated whoever starts it; with
-    MSIUSEREALADMINDETECTION=1 AdminUser says whether that user is an administrator
-    (MSIUSEREALADMINDETECTION, AdminUser properties): every maintenance run started by
-    another user is refused before it changes anything."""
+def maintenance_only_puts_back(t):
+    """A per-machine product is managed, and every later operation on it runs elevated,
+    whoever starts it (Using Windows Installer with UAC; MsiIsProductElevated): so no
+    maintenance run changes a setting or the task choice, whatever its command line gives.
+    In every repair the script writes no setting and deletes no task, and the choice is the
+    remembered one, else the default 1. Nothing decides by AdminUser, which ICE86 warns
+    against and a filtered administrator's token makes false."""
     def check(run):
-        if run.kind in ("repair", "uninstall") and not run.machine["AdminUser"] and not run.refused_by:
-            return ["a %s by a user who is not an administrator runs" % run.kind]
-        return []
-    problems = ([] if t.properties.get("MSIUSEREALADMINDETECTION") == "1"
-                else ["MSIUSEREALADMINDETECTION is %r" % t.properties.get("MSIUSEREALADMINDETECTION")])
-    return verdict(problems + problems_in_runs(t, check), "refused for users who are not administrators")
+        if run.kind != "repair" or run.refused_by:
+            return []
+        problems = ["%s changes the settings" % step.action for step in run.script
+                    if classify(step)[:2] == ("change", "settings")]
+        problems += ["%s deletes the task" % step.action for step in run.script
+                     if not is_rollback(step.type) and "/delete /tn Vantrel" in (step.line or "")]
+        remembered = run.machine.get("StartupTask") or "1"
+        if run.properties.get("STARTUPTASK") != remembered:
+            problems.append("the task choice becomes %r where %r is remembered"
+                            % (run.properties.get("STARTUPTASK"), remembered))
+        return problems
+    named = sorted({"AdminUser"} & set().union(*(msi_conditions.properties_named(c) for c in t.conditions())))
+    named += ["MSIUSEREALADMINDETECTION"] if "MSIUSEREALADMINDETECTION" in t.properties else []
+    return verdict((["decides by " + ", ".join(named)] if named else []) + problems_in_runs(t, check),
+                   "every repair puts back what the installation chose, in %d runs" % len(t.runs()))
+
+
+def refused_while_rollback_disabled(t):
+    """Rollback and commit custom actions do not run while rollback is disabled, and the
+    package should then refuse to continue (RollbackDisabled property; Commit Custom
+    Actions): with RollbackDisabled set, or DISABLEROLLBACK given, every run but an uninstall
+    (which puts back nothing) is refused before its script begins."""
+    problems = []
+    for kind in KINDS:
+        for disabled in ({"RollbackDisabled": "1"}, {"DISABLEROLLBACK": "1"}):
+            machine = {"AdminUser": "1", "VersionNT64": "", "StartupTask": "1"}
+            run = t.walk(kind, dict(disabled), machine)
+            if bool(run.refused_by) != (kind != "uninstall"):
+                problems.append("%s %s" % (run.described(), "refused" if run.refused_by else "goes ahead"))
+    return verdict(problems, "refused but for an uninstall")
+
+
+def uninstall_leaves_nothing(t):
+    """Windows Installer removes at uninstall only the files its tables name (RemoveFile
+    table, InstallMode 2 or 3): every snapshot a save in the script writes has a RemoveFile
+    row of the exe's component, in the exe's folder, so that nothing of the package's stays
+    behind, whether or not the commit action that deletes them ran."""
+    exe_component = next(f["Component_"] for f in t.files if long_name(f["FileName"]).lower() == "vantrel.exe")
+    removed = {(row["DirProperty"], long_name(row["FileName"]).lower()) for row in t.remove_files
+               if row["Component_"] == exe_component and int(row["InstallMode"]) & 2}
+    folder = t.components[exe_component]["Directory_"]
+    snapshots = {detail for run in t.runs() for step in run.script
+                 for kind, _, detail in [classify(step)] if kind == "save"}
+    left = sorted(path for path in snapshots
+                  if (folder, path.rsplit("\\", 1)[-1].lower()) not in removed
+                  or not path.lower().startswith(t.expected_folder.lower()))
+    return verdict(["left at uninstall: " + ", ".join(left)] if left else [],
+                   "removed at uninstall: " + ", ".join(sorted(snapshots)))
 
 
 def settings_written_only_with_their_property(t):
     """A non-transitive component's condition is evaluated only at its first install, and a
     transitive one whose condition turns false is removed at a repair (Using Transitive
     Components): so no Registry row writes a setting, and in every run each setting is
-    written, as a REG_DWORD of the value given, exactly when its property is given."""
+    written, as a REG_DWORD of the value given, exactly when its property is given at a first
+    install or an upgrade."""
     rows = ["Registry row %s writes %s" % (r["Registry"], r["Name"]) for r in t.registry
             if r["Key"].strip("\\").lower() == SETTINGS_KEY[5:].lower()]
 
@@ -330,7 +375,7 @@ def settings_written_only_with_their_property(t):
         for name, prop in SETTINGS.items():
             writes = [step.line for step, (kind, _, detail) in zip(run.script, map(classify, run.script))
                       if kind == "change" and detail["values"] == [name]]
-            given = run.given.get(prop) and run.kind != "uninstall"
+            given = run.given.get(prop) and run.kind in ("install", "upgrade")
             wanted = ["add %s /v %s /t REG_DWORD /d %s /f" % (SETTINGS_KEY, name, run.given.get(prop))]
             if (len(writes) == 1 and writes[0].endswith(wanted[0])) != bool(given) or len(writes) > 1:
                 problems.append("%s written %d times: %s" % (name, len(writes), writes))
@@ -370,12 +415,14 @@ def programs_and_features(t):
 def startup_task_chosen_once(t):
     """STARTUPTASK is remembered (a Registry row without a condition writes it under the
     product's key, AppSearch reads it back): in every run the task is registered and started
-    once, after the settings are written, exactly when the choice given, else remembered,
-    else the default, is 1; a choice of 0 registers and starts nothing."""
+    once, after the settings are written, exactly when the choice (given at a first install
+    or an upgrade, else remembered, else the default) is 1; a choice of 0 registers and starts
+    nothing."""
     def check(run):
         if run.refused_by or run.kind == "uninstall":
             return []
-        given = run.given.get("STARTUPTASK") or run.machine.get("StartupTask") or "1"
+        given = (run.given.get("STARTUPTASK") if run.kind in ("install", "upgrade") else "") or \
+            run.machine.get("StartupTask") or "1"
         lines = [step.line or "" for step in run.script]
         created = [i for i, line in enumerate(lines) if "/create /tn Vantrel /xml" in line
                    and not is_rollback(run.script[i].type)]
@@ -396,7 +443,8 @@ def startup_task_chosen_once(t):
 
 RULES = (rollback_restores_what_was_there, tools_of_the_package_width, public_properties_secure,
          older_product_removed_inside_the_transaction, never_restarts, ui_sequence_decides_nothing,
-         folder_cannot_be_moved, task_definition_for_each_width, maintenance_by_administrators_only,
+         folder_cannot_be_moved, task_definition_for_each_width, maintenance_only_puts_back,
+         refused_while_rollback_disabled, uninstall_leaves_nothing,
          settings_written_only_with_their_property, no_impersonation_bit_outside_the_script,
          no_hash_for_a_versioned_file, programs_and_features, startup_task_chosen_once)
 

@@ -92,8 +92,10 @@ def version_key(text):
 
 
 def formatted(text, properties):
-    """[Property] references replaced by their values (Formatted data type)."""
-    return re.sub(r"\[([A-Za-z_][A-Za-z0-9_.]*)\]", lambda m: properties.get(m.group(1), ""), text or "")
+    """[Property] references replaced by their values, and [\\x] escapes by x
+    (Formatted data type)."""
+    return re.sub(r"\[\\(.)\]|\[([A-Za-z_][A-Za-z0-9_.]*)\]",
+                  lambda m: m.group(1) or properties.get(m.group(2), ""), text or "")
 
 
 class Run:
@@ -135,6 +137,7 @@ class Tables:
         for row in self.upgrades:
             row["Attributes"] = int(row["Attributes"] or 0)
         self.directories = {r["Directory"]: r for r in table("Directory")}
+        self.remove_files = table("RemoveFile")
         summary = subprocess.run(["msiinfo", "suminfo", str(package)], check=True,
                                  stdout=subprocess.PIPE).stdout.decode()
         self.x64 = "Template: x64;" in summary
@@ -296,7 +299,11 @@ def classify(step):
     if line is None:
         return None, None, None
     key = re.escape(SETTINGS_KEY)
-    saved = re.search(r'schtasks\.exe"? /query /tn Vantrel /xml > "([^"]+)"', line)
+    # The task's definition as RegisteredTask.Xml gives it, written as UTF-16
+    # (Out-File's Unicode), after schtasks found the task.
+    saved = re.search(r'schtasks\.exe" /query /tn Vantrel >nul 2>&1 & if errorlevel 1 \(exit /b 0\) '
+                      r'else "[^"]*powershell\.exe" .*GetTask\(\'Vantrel\'\)\.Xml; .*'
+                      r"Out-File -FilePath '([^']+)' -InputObject \$xml -Encoding Unicode\"", line)
     if saved:
         return "save", "task", saved.group(1)
     saved = re.search(r'reg\.exe"? export %s "([^"]+)"' % key, line)

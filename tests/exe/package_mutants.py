@@ -2,9 +2,10 @@
 package check must reject, each by the rule named beside it: the kinds of
 break an earlier table check let through, and one for each thing the
 package promises (no restart of its own, one behaviour at every UI level,
-a folder no command line moves, maintenance by administrators only,
-rollbacks that put back what was there, a run after every kind of
-power-on)."""
+a folder no command line moves, maintenance that only puts back,
+rollbacks that put back what was there even with non-ASCII text, a refusal
+while rollback is disabled, nothing left at uninstall, a run after every
+kind of power-on)."""
 
 import re
 import shutil
@@ -48,11 +49,21 @@ MUTANTS = [
     ("the task definitions' width conditions swapped", "task_definition_for_each_width",
      lambda p: ["UPDATE `Component` SET `Condition` = 'VersionNT64' WHERE `Component` = 'TaskXmlOn32BitWindows'",
                 "UPDATE `Component` SET `Condition` = 'NOT VersionNT64' WHERE `Component` = 'TaskXmlOn64BitWindows'"]),
-    ("a standard user's repair runs", "maintenance_by_administrators_only",
-     lambda p: ["DELETE FROM `LaunchCondition` WHERE `Condition` = 'NOT Installed OR AdminUser'"]),
+    ("a repair that writes a setting its command line gives", "maintenance_only_puts_back",
+     lambda p: ["UPDATE `InstallExecuteSequence` SET `Condition` = 'GPSPOSITIONMODE' "
+                "WHERE `Action` = 'WriteGpsPositionMode'"]),
     ("the task's rollback deletes whatever task was there", "rollback_restores_what_was_there",
      lambda p: ["UPDATE `CustomAction` SET `Target` = '/d /s /c \"\"[Schtasks]\" /delete /tn Vantrel /f\"' "
                 "WHERE `Action` = 'PutTaskBackAfterCreate'"]),
+    ("the task saved through the console's code page (schtasks /query /xml > FILE)",
+     "rollback_restores_what_was_there",
+     lambda p: ["UPDATE `CustomAction` SET `Target` = '%s' WHERE `Action` = 'SaveTaskBeforeCreate'" % sql(
+         '/d /s /c ""[Schtasks]" /query /tn Vantrel /xml > "[TaskBefore]""')]),
+    ("an installation that goes ahead with rollback disabled", "refused_while_rollback_disabled",
+     lambda p: ["DELETE FROM `LaunchCondition` WHERE `Condition` = "
+                "'(NOT RollbackDisabled AND NOT DISABLEROLLBACK) OR REMOVE~=\"ALL\"'"]),
+    ("the settings' snapshot left behind at uninstall", "uninstall_leaves_nothing",
+     lambda p: ["DELETE FROM `RemoveFile` WHERE `FileKey` = 'SettingsBefore'"]),
 ]
 # Built anew rather than edited: definitions that miss a kind of power-on.
 # (what is broken, the rule, what to take out of the definition's text)
