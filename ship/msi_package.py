@@ -172,10 +172,11 @@ def database_changes(file_version, file_language, wxs_text, ui_actions):
     # files (RemoveFiles comes after the save), and comes back with them if
     # the uninstall is rolled back, for the task's rollback to read. The
     # settings' snapshot goes too, should an installation have left one.
+    # Their folder is SnapshotsFolder, which only an uninstall sets.
     for key, name in (("TaskBefore", "task-before.xml"), ("SettingsBefore", "settings-before.reg")):
         queries.append("INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, "
                        "`DirProperty`, `InstallMode`) VALUES ('%s', 'VantrelExe', '%s', "
-                       "'VantrelFolder', %d)" % (key, name, REMOVE_ON_UNINSTALL))
+                       "'SnapshotsFolder', %d)" % (key, name, REMOVE_ON_UNINSTALL))
     for action in sorted(set(ui_actions) - set(UI_SEQUENCE)):
         queries.append("DELETE FROM `InstallUISequence` WHERE `Action` = %s" % quoted(action))
     for action, bits in sorted(declared_action_types(wxs_text).items()):

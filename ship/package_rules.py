@@ -343,20 +343,30 @@ def refused_while_rollback_disabled(t):
 
 def uninstall_leaves_nothing(t):
     """Windows Installer removes at uninstall only the files its tables name (RemoveFile
-    table, InstallMode 2 or 3): every snapshot a save in the script writes has a RemoveFile
-    row of the exe's component, in the exe's folder, so that nothing of the package's stays
-    behind, whether or not the commit action that deletes them ran."""
+    table, InstallMode 2 or 3, in the folder its DirProperty holds): every snapshot a save in
+    the script writes has a RemoveFile row of the exe's component whose folder is the
+    snapshot's at every uninstall and unset in every other run, so that nothing of the
+    package's stays behind, whether or not the commit action that deletes them ran, and no
+    rollback loses a snapshot it still needs."""
     exe_component = next(f["Component_"] for f in t.files if long_name(f["FileName"]).lower() == "vantrel.exe")
-    removed = {(row["DirProperty"], long_name(row["FileName"]).lower()) for row in t.remove_files
-               if row["Component_"] == exe_component and int(row["InstallMode"]) & 2}
-    folder = t.components[exe_component]["Directory_"]
+    rows = [row for row in t.remove_files if row["Component_"] == exe_component
+            and int(row["InstallMode"]) & 2 and row["FileName"]]
     snapshots = {detail for run in t.runs() for step in run.script
                  for kind, _, detail in [classify(step)] if kind == "save"}
-    left = sorted(path for path in snapshots
-                  if (folder, path.rsplit("\\", 1)[-1].lower()) not in removed
-                  or not path.lower().startswith(t.expected_folder.lower()))
-    return verdict(["left at uninstall: " + ", ".join(left)] if left else [],
-                   "removed at uninstall: " + ", ".join(sorted(snapshots)))
+    problems = []
+    for run in t.runs():
+        if run.refused_by:
+            continue
+        removed = {(run.properties.get(row["DirProperty"]) or "") + long_name(row["FileName"])
+                   for row in rows}
+        if run.kind == "uninstall":
+            problems += ["%s is left (%s)" % (path, run.described()) for path in snapshots - removed]
+        elif any(path.strip() for path in removed - {long_name(row["FileName"]) for row in rows}):
+            problems.append("a RemoveFile row has a folder in a %s (%s)" % (run.kind, run.described()))
+        if len(problems) >= 4:
+            break
+    names = ", ".join(sorted(long_name(row["FileName"]) for row in rows))
+    return verdict(problems, "removed at uninstall only: " + names)
 
 
 def settings_written_only_with_their_property(t):

@@ -11,6 +11,7 @@ import sys
 from pathlib import Path
 
 from ship import msi_package, pe_version
+from ship.landed_versions import LANDED
 from tests.wine import RigError
 from tests.wine.control import SETTINGS_KEY, KEEP_SETTINGS, registry_text
 
@@ -25,9 +26,6 @@ OTHER_DIR = "C:\\Program Files\\Fleet Tools\\Vantrel\\"
 OUTSIDE_DIR = "C:\\Fleet Tools\\Vantrel\\"
 # The folder the task definition names, as the prefix's Windows expands it.
 PROGRAM_FILES = {"%ProgramFiles%": "C:\\Program Files", "%ProgramFiles(x86)%": "C:\\Program Files (x86)"}
-# The package as version 1.0.0 shipped it, when INSTALLDIR could move the
-# exe: the last commit before the folder was fixed.
-RELEASED_1_0_0 = "eccd207"
 REPAIR = ["/i", "REINSTALL=ALL", "REINSTALLMODE=amus"]
 # Values of types a setting must not have, yet may have been given.
 AWKWARD_SETTINGS = [{"GpsPositionMode": ("REG_EXPAND_SZ", "%SystemRoot%\\6"),
@@ -81,27 +79,29 @@ def installer_package(args, work, exe=None):
     return msi_package.make_package(exe, work / ("package-" + exe.parent.name), arch=arch)
 
 
-def released_package(args, work):
-    """Version 1.0.0's package, built from its own sources (git archive of
-    RELEASED_1_0_0) around the exe this machine runs; None in a clone that
-    lacks that commit (a shallow one), which says so."""
-    sources = work / "released-1.0.0"
+def landed_package(landed, args, work):
+    """The package of a version that has shipped, built from its own
+    sources (git archive of its commit) around the exe this machine runs;
+    None in a clone that lacks that commit (a shallow one), which says so."""
+    sources = work / ("landed-" + landed.version)
     sources.mkdir(parents=True, exist_ok=True)
-    archive = subprocess.run(["git", "-C", str(REPO), "archive", RELEASED_1_0_0, "tools", "src/install"],
+    archive = subprocess.run(["git", "-C", str(REPO), "archive", landed.commit] + list(landed.sources),
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     if archive.returncode != 0:
-        print("  (this clone lacks commit %s, 1.0.0's package sources: the upgrade starts from "
-              "this version's package, in the fixed folder)" % RELEASED_1_0_0)
+        print("  (this clone lacks commit %s, %s's package sources: that upgrade is left out)"
+              % (landed.commit, landed.version))
         return None
     subprocess.run(["tar", "-x", "-C", str(sources)], input=archive.stdout, check=True)
     arch = "x86" if args.arch.program_bits == 32 else "x64"
-    done = subprocess.run([sys.executable, "-m", "tools.msi_package", "--exe", str(Path(args.exe_to_run).resolve()),
-                           "--out-dir", str(work / "package-released"), "--arch", arch],
+    out = work / ("package-landed-" + landed.version)
+    done = subprocess.run([sys.executable, "-m", landed.sources[0] + ".msi_package",
+                           "--exe", str(Path(args.exe_to_run).resolve()), "--out-dir", str(out),
+                           "--arch", arch],
                           cwd=str(sources), stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     if done.returncode != 0:
-        raise RigError("building 1.0.0's package failed: %s" % done.stdout.decode(errors="replace"))
-    print("  the package as 1.0.0 shipped it: %s's sources, around this exe" % RELEASED_1_0_0)
-    return next((work / "package-released").glob("*.msi"))
+        raise RigError("building %s's package failed: %s" % (landed.version, done.stdout.decode(errors="replace")))
+    print("  the package as %s shipped it: %s's sources, around this exe" % (landed.version, landed.commit))
+    return next(out.glob("*.msi"))
 
 
 def newer_exe(args, work):
@@ -165,8 +165,8 @@ def expect_task(checks, wine, runs, install_dir=DEFAULT_DIR):
     stored = wine.task_file(TASK)
     text = stored.read_bytes().decode("utf-8-sig", errors="replace") if stored.is_file() else ""
     checks.expect(all(part in text for part in (
-        "<Description>Vantrel: configures the satellite-navigation receiver at start-up and after "
-        "every resume.</Description>",
+        "<Description>Vantrel: configures the satellite-navigation receiver a minute after every "
+        "power-on.</Description>",
         "<ExecutionTimeLimit>PT10M</ExecutionTimeLimit>",
         "<MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy>",
         "<DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>")),
@@ -180,7 +180,7 @@ def expect_task(checks, wine, runs, install_dir=DEFAULT_DIR):
     checks.expect(fields.get("triggers") == TRIGGERS and fields.get("user") == "S-1-5-18" and
                   command == install_dir + "vantrel.exe",
                   "the definition it was made from (%svantrel-task.xml) starts it a minute after "
-                  "boot and after every resume, as SYSTEM, from %svantrel.exe"
+                  "every kind of power-on, as SYSTEM, from %svantrel.exe"
                   % (install_dir, install_dir), "got %s" % fields)
     create = ["/create", "/tn", TASK, "/xml", install_dir + "vantrel-task.xml", "/f"]
     run = ["/run", "/tn", TASK]
@@ -211,26 +211,26 @@ def story_install_with_model(sc, args, wine, work, checks):
     expect_task(checks, wine, runs, DEFAULT_DIR)
     run_program(sc, args, wine, work, exe, checks, KEEP_SETTINGS)
 
-    # A repair reinstalls the settings' components: without the property
-    # it must not write an empty value over the one the install wrote.
-    repair = REPAIR
-    status, _, _ = wine.msiexec(repair, package, "repair")
-    expect_install(checks, "/i %s /qn %s" % (package.name, " ".join(repair[1:])), status)
-    expect_settings(checks, wine, {"GpsPositionMode": ("REG_DWORD", "0x6"), "DisableVantrel": None},
-                    "repaired without setting properties")
-    status, _, _ = wine.msiexec(repair + ["GPSPOSITIONMODE=7"], package, "repair-7")
-    expect_install(checks, "/i %s /qn %s GPSPOSITIONMODE=7" % (package.name, " ".join(repair[1:])),
-                   status)
-    expect_settings(checks, wine, {"GpsPositionMode": ("REG_DWORD", "0x7"), "DisableVantrel": None},
-                    "repaired with GPSPOSITIONMODE=7")
+    # A maintenance run puts back what the installation chose: a repair
+    # given no property, one given another model and no task, and an /i of
+    # the installed version given them too, each leave setting and task.
+    kept = {"GpsPositionMode": ("REG_DWORD", "0x6"), "DisableVantrel": None}
+    for number, maintenance in enumerate((REPAIR, REPAIR + ["GPSPOSITIONMODE=7", "STARTUPTASK=0"],
+                                          ["/i", "GPSPOSITIONMODE=7", "DISABLEVANTREL=1", "STARTUPTASK=0"])):
+        status, _, runs = wine.msiexec(maintenance, package, "maintenance-%d" % number)
+        what = "/i %s /qn %s" % (package.name, " ".join(maintenance[1:]))
+        expect_install(checks, what, status)
+        expect_settings(checks, wine, kept, what)
+        checks.expect(wine.task_file(TASK).exists() and not any(r[:1] == ["/delete"] for r in runs),
+                      "%s: the task stays" % what, "schtasks ran: %s" % runs)
 
-    status, _, runs = wine.msiexec(["/x"], package, "uninstall")
-    expect_install(checks, "/x %s /qn" % package.name, status)
+    # Removal goes ahead with rollback disabled, and leaves nothing behind.
+    status, _, runs = wine.msiexec(["/x", "DISABLEROLLBACK=1"], package, "uninstall")
+    expect_install(checks, "/x %s /qn DISABLEROLLBACK=1" % package.name, status)
     checks.expect(["/delete", "/tn", TASK, "/f"] in runs, "uninstall ran schtasks /delete /tn %s /f" % TASK,
                   "schtasks ran: %s" % runs)
     expect_nothing_installed(checks, wine, "after uninstall", uninstalled=True)
-    expect_settings(checks, wine, {"GpsPositionMode": ("REG_DWORD", "0x7"), "DisableVantrel": None},
-                    "after uninstall, the settings stay")
+    expect_settings(checks, wine, kept, "after uninstall, the settings stay")
 
 
 def ui_actions(log):
@@ -269,8 +269,16 @@ def story_install_keeps_existing_value(sc, args, wine, work, checks):
     expect_settings(checks, wine, kept, "after uninstall, a second install and a repair")
 
 
+def exes_installed(wine):
+    """Every vantrel.exe under the prefix's Program Files folders."""
+    found = []
+    for folder in ("C:\\Program Files", "C:\\Program Files (x86)"):
+        root = wine.host_path(folder)
+        found += sorted(str(p) for p in root.rglob("vantrel.exe")) if root.exists() else []
+    return found
+
+
 def story_upgrade_and_downgrade(sc, args, wine, work, checks):
-    released = released_package(args, work)
     older = installer_package(args, work)
     newer_built = newer_exe(args, work)
     newer = installer_package(args, work, newer_built)
@@ -278,35 +286,46 @@ def story_upgrade_and_downgrade(sc, args, wine, work, checks):
     given = {"GpsPositionMode": ("REG_DWORD", "0x6"), "DisableVantrel": ("REG_DWORD", "0x0")}
     exe = wine.host_path(DEFAULT_DIR + "vantrel.exe")
 
-    # Version 1.0.0 as it shipped, in a folder of the administrator's,
-    # with the task turned off.
-    install = ["/i", "GPSPOSITIONMODE=6", "DISABLEVANTREL=0", "STARTUPTASK=0"]
-    if released:
-        install.append("INSTALLDIR=" + OTHER_DIR)
-    status, _, runs = wine.msiexec(install, released or older, "install-released")
-    expect_install(checks, "/i %s /qn %s" % ((released or older).name, " ".join(install[1:])), status)
-    expect_settings(checks, wine, given, "the older version installed")
-    if released:
-        checks.expect(wine.host_path(OTHER_DIR + "vantrel.exe").is_file(),
-                      "1.0.0's package put vantrel.exe in %s" % OTHER_DIR)
+    # Each version that has shipped, as its own sources made it, with the
+    # task turned off: 1.0.0 in its default folder and in one of the
+    # administrator's, and each later one in the fixed folder.
+    starts = [(landed, folder) for landed in LANDED
+              for folder in ((None, OTHER_DIR) if landed.version == "1.0.0" else (None,))]
+    for number, (landed, folder) in enumerate(starts):
+        package = landed_package(landed, args, work)
+        if package is None:
+            continue
+        install = ["/i", "GPSPOSITIONMODE=6", "DISABLEVANTREL=0", "STARTUPTASK=0"] + \
+            (["INSTALLDIR=" + folder] if folder else [])
+        what = "%s in %s" % (landed.version, folder or DEFAULT_DIR)
+        status, _, _ = wine.msiexec(install, package, "install-landed-%d" % number)
+        expect_install(checks, "/i %s /qn %s (%s's package)" % (package.name, " ".join(install[1:]),
+                                                               landed.version), status)
+        checks.expect(wine.host_path((folder or DEFAULT_DIR) + "vantrel.exe").is_file(),
+                      "%s's package put vantrel.exe in %s" % (landed.version, folder or DEFAULT_DIR))
+        status, _, runs = wine.msiexec(["/i"], newer, "upgrade-%d" % number)
+        expect_install(checks, "/i %s /qn over %s (an upgrade, no property)" % (newer.name, what), status)
+        expect_settings(checks, wine, given, "after the upgrade over %s, value and type unchanged" % what)
+        checks.expect(wine.products("Vantrel") == [new_version],
+                      "after the upgrade over %s: one product Vantrel, version %s" % (what, new_version),
+                      "registered: %s" % wine.products("Vantrel"))
+        checks.expect(exes_installed(wine) == [str(exe)] and sha256(exe) == sha256(newer_built),
+                      "after the upgrade over %s: exactly one vantrel.exe, the %s exe in %s"
+                      % (what, new_version, DEFAULT_DIR), "found %s" % exes_installed(wine))
+        expect_no_task_registered(checks, runs, "after the upgrade over %s (STARTUPTASK=0 remembered)" % what)
+        if number < len(starts) - 1:
+            status, _, _ = wine.msiexec(["/x"], newer, "uninstall-%d" % number)
+            expect_install(checks, "/x %s /qn" % newer.name, status)
+    if not wine.products("Vantrel"):
+        status, _, _ = wine.msiexec(["/i"] + list(("GPSPOSITIONMODE=6", "DISABLEVANTREL=0", "STARTUPTASK=0")),
+                                    newer, "install-newer")
+        expect_install(checks, "/i %s /qn (no version that shipped to start from)" % newer.name, status)
 
-    status, _, runs = wine.msiexec(["/i"], newer, "upgrade")
-    expect_install(checks, "/i %s /qn (an upgrade, no property)" % newer.name, status)
-    expect_settings(checks, wine, given, "after the upgrade, value and type unchanged")
-    checks.expect(wine.products("Vantrel") == [new_version],
-                  "after the upgrade: one product Vantrel, version %s" % new_version,
-                  "registered: %s" % wine.products("Vantrel"))
-    checks.expect(exe.is_file() and sha256(exe) == sha256(newer_built) and
-                  not wine.host_path(OTHER_DIR + "vantrel.exe").exists(),
-                  "after the upgrade: %svantrel.exe is the %s exe, none left in %s (the folder "
-                  "is fixed now)" % (DEFAULT_DIR, new_version, OTHER_DIR))
-    expect_no_task_registered(checks, runs, "after the upgrade (STARTUPTASK=0 remembered)")
+    # A repair never changes the choice; an install of the same version
+    # over itself neither. The choice is the administrator's at an upgrade.
     status, _, runs = wine.msiexec(REPAIR + ["STARTUPTASK=1"], newer, "repair-with-task")
     expect_install(checks, "/i %s /qn %s STARTUPTASK=1" % (newer.name, " ".join(REPAIR[1:])), status)
-    tasks = sorted(p.name for p in wine.task_file(TASK).parent.iterdir())
-    checks.expect(tasks == [TASK], "after a repair with STARTUPTASK=1: exactly one task, %s" % TASK,
-                  "tasks: %s" % tasks)
-    expect_task(checks, wine, runs)
+    expect_no_task_registered(checks, runs, "a repair given STARTUPTASK=1 over a remembered 0")
 
     status, _, _ = wine.msiexec(["/i"], older, "downgrade")
     expect_install(checks, "/i %s /qn (a downgrade), refused" % older.name, status, INSTALL_FAILURE)
@@ -322,6 +341,7 @@ def story_refusals_and_rollback(sc, args, wine, work, checks):
     before = {"GpsPositionMode": None, "DisableVantrel": None}
     for number, bad in enumerate(("GPSPOSITIONMODE=abc", "GPSPOSITIONMODE=9", "GPSPOSITIONMODE=-1",
                                   "GPSPOSITIONMODE=1", "DISABLEVANTREL=2", "STARTUPTASK=2",
+                                  "DISABLEROLLBACK=1",
                                   "INSTALLDIR=" + OUTSIDE_DIR, "INSTALLDIR=" + OTHER_DIR)):
         status, _, runs = wine.msiexec(["/i", bad], package, "refused-%d" % number)
         expect_install(checks, "/i %s /qn %s, refused by a launch condition" % (package.name, bad),
@@ -361,9 +381,10 @@ def story_refusals_and_rollback(sc, args, wine, work, checks):
                         "rolled back over %s" % ", ".join(k for k, _ in awkward.values()))
     wine.delete_key(SETTINGS_KEY, args.arch.reg_view)
     # A task made by hand before a failed first install is registered again
-    # from what schtasks /query /xml saved; Wine's schtasks prints nothing
-    # for that query, so only Windows shows it (tests/windows/check_package.cmd).
-    print("  (under Wine a task made by hand is not saved: its schtasks /query /xml prints nothing)")
+    # from what RegisteredTask.Xml gave through PowerShell; Wine's PowerShell
+    # is a stub that runs nothing, so only Windows shows it, with text
+    # outside ASCII in it (tests/windows/check_package.cmd).
+    print("  (under Wine a task made by hand is not saved: its PowerShell runs nothing)")
 
     # A failed upgrade: the older version installed with a setting, the
     # newer one given another, and its write of DisableVantrel failing.

@@ -358,8 +358,9 @@ def build_scenarios():
     s.append(Scenario(
         "msi_install_with_model",
         "msiexec /i /qn GPSPOSITIONMODE=6: the exe, the REG_DWORD, the start-up task; the "
-        "installed exe sends model 6; a repair keeps it, or writes a given one; msiexec /x "
-        "removes all but the settings",
+        "installed exe sends model 6; repairs and an /i of the installed version, given another "
+        "model and STARTUPTASK=0, change neither; msiexec /x with rollback disabled removes all "
+        "but the settings",
         exit_code=0, ack_lines=3, frames={"a": full_run(6)},
         receivers={"a": ["--initial-model", "4"]}, settings=None, final_model={"a": 6},
         installer="install_with_model", timeout=120, keep_alive=True))
@@ -374,16 +375,18 @@ def build_scenarios():
         installer="install_keeps_existing_value", timeout=120))
     s.append(Scenario(
         "msi_upgrade_and_downgrade",
-        "1.0.0's own package with GPSPOSITIONMODE=6, the task off and INSTALLDIR elsewhere, "
-        "then the same sources as a newer version with no property: one product, the new exe "
-        "in the fixed folder and none in the old one, still no task, settings kept; a repair "
-        "turns the task on; the project version is then refused as a downgrade",
+        "each shipped version's own package (1.0.0 in its default folder and elsewhere, 1.0.1) "
+        "with GPSPOSITIONMODE=6 and the task off, each upgraded by the same sources as a newer "
+        "version with no property: one product, exactly one exe, in the fixed folder, still no "
+        "task, settings kept; a repair given STARTUPTASK=1 changes nothing; the project version "
+        "is then refused as a downgrade",
         exit_code=0, ack_lines=3, frames={"a": full_run(6)},
         receivers={"a": ["--initial-model", "4"]}, settings=None, final_model={"a": 6},
-        installer="upgrade_and_downgrade", timeout=180))
+        installer="upgrade_and_downgrade", timeout=300))
     s.append(Scenario(
         "msi_refusals_and_rollback",
-        "every bad property value and any INSTALLDIR are refused before anything changes; an "
+        "every bad property value, any INSTALLDIR and DISABLEROLLBACK=1 are refused before "
+        "anything changes; an "
         "install and an upgrade that fail after the task is registered and a setting written "
         "roll back, settings of awkward types (REG_EXPAND_SZ, REG_MULTI_SZ, REG_SZ \"#6\", "
         "REG_BINARY) put back exactly",
