@@ -1,36 +1,49 @@
 @echo off
 rem The Windows Installer package on a real Windows machine: install with a
-rem model, repairs (one started by a standard user, which is refused), an
-rem upgrade, a failed install that puts back a task made by hand and a value
-rem of a type the package never writes, uninstall, and INSTALLDIR refused.
+rem model; repairs that only put back, whatever they are given and whoever
+rem starts them (a standard user, an administrator from a prompt that is not
+rem elevated, who also removes it); an upgrade; a failed install that puts
+rem back a task made by hand with text outside ASCII and a value of a type
+rem the package never writes; an upgrade of 1.0.0 installed in a folder with
+rem a space; uninstall; INSTALLDIR refused.
 rem Run it elevated, on a machine without Vantrel, beside two packages of
-rem consecutive versions, both later than 1.0.0 (which still took INSTALLDIR):
+rem consecutive versions, both later than 1.0.0 (which still took INSTALLDIR),
+rem with VANTREL_1_0_0 naming 1.0.0's package for the step from100:
 rem
 rem   check_package.cmd OLDER.msi NEWER.msi [STEP ...]
 rem
-rem Steps, all by default, in this order: model repair upgrade failed
-rem uninstall refused. Each check prints what it read and PASS or FAIL; the
-rem exit code is the number of FAILs. Every msiexec runs with /qn /norestart,
+rem Steps, all by default, in this order: model repair limited upgrade
+rem failed from100 uninstall refused. Before each, the walk waits until no
+rem run of the task is going (a run the last install started would turn the
+rem next result into 3010). Each check prints what it read and PASS or FAIL;
+rem the exit code is the number of FAILs. Every msiexec runs with /norestart,
 rem as the documented command lines do; logs go to %TEMP%\vantrel-check.
 rem The end-to-end tests run it under Wine, which sets VANTREL_UNDER_WINE=1:
 rem what Wine cannot show (the stored task's triggers and action, ACLs,
-rem msiexec /f, a standard user's repair, the failed install, which needs
-rem registry ACLs) then reads SKIP. Not yet run on Windows.
+rem msiexec /f, another user's or a filtered token's msiexec, the failed
+rem install, which needs registry ACLs) then reads SKIP. Not yet run on
+rem Windows.
 setlocal EnableExtensions EnableDelayedExpansion
 if "%~2"=="" (
-  echo usage: %~nx0 OLDER.msi NEWER.msi [model repair upgrade failed uninstall refused]
+  echo usage: %~nx0 OLDER.msi NEWER.msi [model repair limited upgrade failed from100 uninstall refused]
   exit /b 2
 )
 set "OLDER=%~f1"
 set "NEWER=%~f2"
 shift & shift
-set "STEPS=%1 %2 %3 %4 %5 %6"
-if "%~1"=="" set "STEPS=model repair upgrade failed uninstall refused"
+set "STEPS=%1 %2 %3 %4 %5 %6 %7 %8"
+if "%~1"=="" set "STEPS=model repair limited upgrade failed from100 uninstall refused"
 
 set /a PASSED=0, FAILED=0, SKIPPED=0, RUN=0
 set "LOGS=%TEMP%\vantrel-check"
 if not exist "%LOGS%" mkdir "%LOGS%"
 set "KEY=HKLM\Software\Keldran\Settings"
+set "PRODUCTKEY=HKLM\Software\Keldran\Vantrel"
+rem PowerShell of this prompt's width, and the one whose registry view the
+rem settings are in (the 32-bit one on 64-bit Windows for the product).
+set "PS=%SystemRoot%\System32\WindowsPowerShell\v1.0\powershell.exe"
+set "PS_VIEW=%PS%"
+if "%VANTREL_VIEW%"=="/reg:32" if exist "%SystemRoot%\SysWOW64\WindowsPowerShell\v1.0\powershell.exe" set "PS_VIEW=%SystemRoot%\SysWOW64\WindowsPowerShell\v1.0\powershell.exe"
 rem The 32-bit package writes the 32-bit view and Program Files (x86) on
 rem 64-bit Windows; under Wine the x64 test vehicle gives its own.
 if not defined VANTREL_VIEW set "VANTREL_VIEW=/reg:32"
@@ -53,6 +66,7 @@ echo Vantrel package check: %OLDER% then %NEWER%, settings in the %VANTREL_VIEW%
 for %%s in (%STEPS%) do (
   echo.
   echo == %%s
+  call :task_idle
   call :step_%%s
 )
 echo.
@@ -86,9 +100,17 @@ call :locked "%DIR%"
 exit /b 0
 
 :step_repair
-call :msi /i "%OLDER%" REINSTALL=ALL REINSTALLMODE=amus
+rem A maintenance run puts back what the installation chose: given another
+rem model and no task, it changes neither, nor does an /i of the installed
+rem version given them.
+call :msi /i "%OLDER%" REINSTALL=ALL REINSTALLMODE=amus GPSPOSITIONMODE=7 STARTUPTASK=0
 call :exit_code 0
 call :value GpsPositionMode "REG_DWORD 0x6"
+call :task present
+call :msi /i "%OLDER%" GPSPOSITIONMODE=7 STARTUPTASK=0
+call :exit_code 0
+call :value GpsPositionMode "REG_DWORD 0x6"
+call :task present
 call :product "%DIR%"
 rem The repair Programs and Features, ConfigMgr and Intune make: no property.
 if defined VANTREL_UNDER_WINE (
@@ -99,16 +121,13 @@ if defined VANTREL_UNDER_WINE (
   call :value GpsPositionMode "REG_DWORD 0x6"
 )
 call :repair_as_standard_user
-call :msi /i "%OLDER%" REINSTALL=ALL REINSTALLMODE=amus GPSPOSITIONMODE=7
-call :exit_code 0
-call :value GpsPositionMode "REG_DWORD 0x7"
-call :task present
 exit /b 0
 
-rem A repair started by a user who is not an administrator, which Windows
-rem would run elevated for a managed per-machine product, is refused before
-rem it changes anything: this one would delete the task. A local standard
-rem user made for the purpose starts it, and is deleted again.
+rem A repair started by a user who is not an administrator runs elevated,
+rem as every later operation on a per-machine product does, and puts back
+rem only what the installation chose: given STARTUPTASK=0, the task stays.
+rem A local standard user made for the purpose starts it, and is deleted
+rem again.
 :repair_as_standard_user
 if defined VANTREL_UNDER_WINE (call :skip "a repair as a standard user: Wine runs every program as an administrator" & exit /b 0)
 set /a "TRY=%RANDOM% %% 9000 + 1000, PW1=%RANDOM% %% 9000 + 1000, PW2=%RANDOM% %% 9000 + 1000"
@@ -142,13 +161,33 @@ set "CODE="
 for /f "usebackq tokens=1,2" %%a in ("%LOGS%\standard-user.txt") do if "%%a"=="exit" set "CODE=%%b"
 net user %VANTREL_USER% /delete > nul || call :fail "net user %VANTREL_USER% /delete: the user is still there; delete it by hand"
 if not defined CODE (call :fail "PowerShell did not run msiexec !ARGS! (see above)" & exit /b 0)
-call :exit_code 1603
+call :exit_code 0
 call :task present
 call :value GpsPositionMode "REG_DWORD 0x6"
 exit /b 0
 
+:step_limited
+rem The administrator running this walk, from a prompt that is not elevated
+rem (a task of theirs at the lowest run level, in their session): a repair
+rem at /qn, and a removal at /qb, whose consent prompt is to be accepted by
+rem hand. Then the product is installed again, elevated, for the steps after.
+if defined VANTREL_UNDER_WINE (call :skip "a filtered token's msiexec: Wine has no UAC" & exit /b 0)
+call :limited /fomus %PRODUCT% /qn
+call :exit_code 0
+call :task present
+call :value GpsPositionMode "REG_DWORD 0x6"
+echo Accept the consent prompt that the removal now shows.
+call :limited /x %PRODUCT% /qb
+call :exit_code 0
+call :product none
+call :task absent
+call :msi /i "%OLDER%" GPSPOSITIONMODE=6
+call :exit_code 0
+exit /b 0
+
 :step_upgrade
-call :msi /i "%NEWER%"
+rem An upgrade takes the settings it is given.
+call :msi /i "%NEWER%" GPSPOSITIONMODE=7
 call :exit_code 0
 call :product "%DIR%"
 call :value GpsPositionMode "REG_DWORD 0x7"
@@ -157,31 +196,52 @@ call :task present
 exit /b 0
 
 :step_failed
-rem A setting write that the installer's own account is denied fails the
-rem install after it replaced the task and saved the settings: the rollback
-rem is to put back what was there before, here a task made by hand and a
-rem value of a type the package never writes.
+rem The write of the product's own key, which follows the settings', is
+rem denied to the installer's account: the install fails after it replaced
+rem the task and wrote a setting, and the rollback is to put back what was
+rem there, here a task made by hand with text outside ASCII and a value of
+rem a type the package never writes. (Denying the settings key instead
+rem would stop the rollback's own writes too.)
 if defined VANTREL_UNDER_WINE (call :skip "a failed install: Wine applies no registry ACLs" & exit /b 0)
 call :msi /x "%NEWER%"
 call :exit_code 0
-schtasks /create /tn Vantrel /tr "%SystemRoot%\System32\cmd.exe /c exit 0" /sc onstart /ru SYSTEM /f > nul
-if errorlevel 1 call :fail "schtasks /create: no task Vantrel made by hand"
+call :hand_made_task
 reg add "%KEY%" /v GpsPositionMode /t REG_EXPAND_SZ /d "%%SystemRoot%%\6" /f %VANTREL_VIEW% > nul
 if errorlevel 1 call :fail "reg add: GpsPositionMode not made a REG_EXPAND_SZ"
+reg add "%PRODUCTKEY%" /f %VANTREL_VIEW% > nul
 call :deny_writes Deny
 call :msi /i "%OLDER%" GPSPOSITIONMODE=5
 call :exit_code 1603
 call :deny_writes Allow
+reg delete "%PRODUCTKEY%" /f %VANTREL_VIEW% > nul 2>&1
 rem CALL expands percent signs once more: doubled twice, they arrive as
 rem the text %SystemRoot%\6.
 call :value GpsPositionMode "REG_EXPAND_SZ %%%%SystemRoot%%%%\6"
 call :task hand-made
 call :file absent "%DIR%vantrel.exe"
-rem Back to what the later steps expect: no task, the value the repair set.
+rem Back to what the later steps expect: no task, the value the upgrade set.
 schtasks /delete /tn Vantrel /f > nul
 reg add "%KEY%" /v GpsPositionMode /t REG_DWORD /d 7 /f %VANTREL_VIEW% > nul
 call :msi /i "%NEWER%"
 call :exit_code 0
+exit /b 0
+
+:step_from100
+rem 1.0.0 installed in a folder of its own with a space in its name, then
+rem upgraded: exactly one exe afterwards, in the fixed folder.
+if not defined VANTREL_1_0_0 (call :skip "an upgrade from 1.0.0: VANTREL_1_0_0 names no package" & exit /b 0)
+call :msi /x "%NEWER%"
+call :exit_code 0
+call :msi /i "%VANTREL_1_0_0%" INSTALLDIR="%OWN%" STARTUPTASK=0
+call :exit_code 0
+call :file present "%OWN%vantrel.exe"
+call :msi /i "%NEWER%"
+call :exit_code 0
+call :product "%DIR%"
+call :file present "%DIR%vantrel.exe"
+call :file absent "%OWN%vantrel.exe"
+call :exes 1
+call :value GpsPositionMode "REG_DWORD 0x7"
 exit /b 0
 
 :step_uninstall
@@ -274,6 +334,8 @@ type "%LOGS%\task-utf16.xml" > "%LOGS%\task.xml"
 type "%LOGS%\task.xml"
 if "%1"=="hand-made" (
   findstr /l /i /c:"cmd.exe" "%LOGS%\task.xml" > nul && (call :pass "it is the task made by hand: it runs cmd.exe") || (call :fail "it is not the task made by hand: it does not run cmd.exe")
+  "%PS%" -NoProfile -Command "$s = New-Object -ComObject Schedule.Service; $s.Connect(); $d = $s.GetFolder('\').GetTask('Vantrel').Definition.RegistrationInfo.Description; exit ([int]($d -ne ('Pr' + [char]0xFC + 'fger' + [char]0xE4 + 't')))"
+  if errorlevel 1 (call :fail "its description lost the letters outside ASCII") else (call :pass "its description keeps the letters outside ASCII")
   exit /b 0
 )
 rem Each trigger's lines go to a file of their own, so that what is found
@@ -351,9 +413,60 @@ exit /b 0
 rem :deny_writes Deny|Allow: SYSTEM (the installer's account) may not, or
 rem may again, set values under the settings key, in the 32-bit view.
 :deny_writes
-set "PS=%SystemRoot%\System32\WindowsPowerShell\v1.0\powershell.exe"
-if exist "%SystemRoot%\SysWOW64\WindowsPowerShell\v1.0\powershell.exe" set "PS=%SystemRoot%\SysWOW64\WindowsPowerShell\v1.0\powershell.exe"
-"%PS%" -NoProfile -Command "$k = 'HKLM:\SOFTWARE\Keldran\Settings'; $a = Get-Acl $k; $r = New-Object System.Security.AccessControl.RegistryAccessRule('NT AUTHORITY\SYSTEM', 'SetValue', 'Deny'); if ('%1' -eq 'Deny') { $a.AddAccessRule($r) } else { [void]$a.RemoveAccessRule($r) }; Set-Acl $k $a"
+"%PS_VIEW%" -NoProfile -Command "$k = 'HKLM:\SOFTWARE\Keldran\Vantrel'; $a = Get-Acl $k; $r = New-Object System.Security.AccessControl.RegistryAccessRule('NT AUTHORITY\SYSTEM', 'SetValue', 'Deny'); if ('%1' -eq 'Deny') { $a.AddAccessRule($r) } else { [void]$a.RemoveAccessRule($r) }; Set-Acl $k $a"
+exit /b 0
+
+rem :limited ARGS...: msiexec ARGS /norestart as this administrator with a
+rem filtered token, as from a prompt that is not elevated: a task of theirs
+rem at the lowest run level, run in their session; its exit code in CODE.
+:limited
+set /a RUN+=1
+set "LOG=%LOGS%\msiexec-%RUN%.log"
+set "ARGS=%* as %USERNAME% from a prompt that is not elevated"
+if exist "%LOGS%\limited-code.txt" del "%LOGS%\limited-code.txt"
+> "%LOGS%\limited.cmd" echo @msiexec %* /norestart /l*v "%LOG%"
+>> "%LOGS%\limited.cmd" echo @echo %%ERRORLEVEL%% ^> "%LOGS%\limited-code.txt"
+schtasks /create /tn VantrelCheckLimited /tr "\"%LOGS%\limited.cmd\"" /sc once /st 23:59 /rl LIMITED /it /f > nul
+schtasks /run /tn VantrelCheckLimited > nul
+set /a WAITED=0
+:limited_wait
+if exist "%LOGS%\limited-code.txt" goto limited_done
+set /a WAITED+=1
+if !WAITED! gtr 300 goto limited_done
+ping -n 2 127.0.0.1 > nul
+goto limited_wait
+:limited_done
+schtasks /delete /tn VantrelCheckLimited /f > nul
+set "CODE=none"
+if exist "%LOGS%\limited-code.txt" for /f "usebackq tokens=1" %%c in ("%LOGS%\limited-code.txt") do set "CODE=%%c"
+exit /b 0
+
+rem :task_idle waits, up to five minutes, until no run of the task is going.
+:task_idle
+if defined VANTREL_UNDER_WINE exit /b 0
+set /a WAITED=0
+:task_idle_again
+"%PS%" -NoProfile -Command "$s = New-Object -ComObject Schedule.Service; $s.Connect(); try { $t = $s.GetFolder('\').GetTask('Vantrel'); exit ([int]($t.State -eq 4)) } catch { exit 0 }"
+if not errorlevel 1 exit /b 0
+set /a WAITED+=1
+if !WAITED! gtr 150 (call :fail "a run of the task still going after five minutes" & exit /b 0)
+ping -n 3 127.0.0.1 > nul
+goto task_idle_again
+
+rem :hand_made_task registers a task Vantrel of one's own, its description
+rem in letters outside ASCII, written by their code points so that no code
+rem page of this script's touches them, running cmd.exe.
+:hand_made_task
+"%PS%" -NoProfile -Command "$ErrorActionPreference = 'Stop'; $d = 'Pr' + [char]0xFC + 'fger' + [char]0xE4 + 't'; $x = '<?xml version=\"1.0\" encoding=\"UTF-16\"?><Task version=\"1.2\" xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\"><RegistrationInfo><Description>' + $d + '</Description></RegistrationInfo><Principals><Principal id=\"S\"><UserId>S-1-5-18</UserId></Principal></Principals><Settings><Enabled>false</Enabled></Settings><Actions Context=\"S\"><Exec><Command>cmd.exe</Command><Arguments>/c exit 0</Arguments></Exec></Actions></Task>'; [IO.File]::WriteAllText($env:LOGS + '\hand-made.xml', $x, [Text.Encoding]::Unicode)"
+schtasks /create /tn Vantrel /xml "%LOGS%\hand-made.xml" /f > nul
+if errorlevel 1 call :fail "schtasks /create: no task Vantrel made by hand"
+exit /b 0
+
+rem :exes N: exactly N files vantrel.exe under the Program Files folders.
+:exes
+set /a EXES=0
+for %%r in ("%ProgramFiles%" "%ProgramFiles(x86)%") do if exist "%%~r\" for /f "delims=" %%f in ('dir /s /b "%%~r\vantrel.exe" 2^>nul') do set /a EXES+=1
+if !EXES!==%1 (call :pass "%1 vantrel.exe under Program Files") else (call :fail "!EXES! vantrel.exe under Program Files, not %1")
 exit /b 0
 
 rem :pass, :fail and :skip MESSAGE, or with no argument the message in MSG,
