@@ -395,7 +395,8 @@ def build_scenarios():
     s.append(Scenario(
         "msi_windows_script",
         "tests/windows/check_package.cmd, the walk for the first real Windows machine, under "
-        "Wine: install with a model, repairs, upgrade, uninstall, a folder given and refused",
+        "Wine: install with a model, repairs that change nothing, upgrade, 1.0.0 in a folder "
+        "with a space upgraded, uninstall, a folder given and refused",
         exit_code=0, ack_lines=0, frames={}, receivers={}, settings=None,
         installer="windows_script", timeout=300))
     return s
