@@ -18,8 +18,9 @@
 // or (with --exit-on-close) when the program closes the line after setting
 // it up.
 //
-// With --relay a real receiver on a serial device takes the model's place
-// (sim/relay.cpp); the pty loop here does not know which one it talks to.
+// The receiver at the other end is the model (sim/model_peer.cpp) or, with
+// --relay, a real one on a serial device (sim/relay.cpp); the pty loop here
+// does not know which one it talks to.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -34,20 +35,19 @@
 #include <string>
 #include <vector>
 
+#include "sim/model_peer.h"
 #include "sim/pty_peer.h"
 #include "sim/real_clock.h"
-#include "sim/receiver_model.h"
 #include "sim/relay.h"
 #include "sim/scenario_args.h"
 #include "sim/transcript.h"
 
 namespace {
 
+using Vantrel::Sim::BaudOf;
 using Vantrel::Sim::Clock;
-using Vantrel::Sim::Hex;
-using Vantrel::Sim::JsonString;
+using Vantrel::Sim::Fields;
 using Vantrel::Sim::Peer;
-using Vantrel::Sim::ReceiverModel;
 using Vantrel::Sim::Scenario;
 using Vantrel::Sim::SleepMs;
 using Vantrel::Sim::Transcript;
@@ -132,23 +132,6 @@ bool ParseOptions(int argc, char** argv, Options* options) {
   return true;
 }
 
-long BaudOf(speed_t speed) {
-  switch (speed) {
-    case B0: return 0;
-    case B300: return 300;
-    case B1200: return 1200;
-    case B2400: return 2400;
-    case B4800: return 4800;
-    case B9600: return 9600;
-    case B19200: return 19200;
-    case B38400: return 38400;
-    case B57600: return 57600;
-    case B115200: return 115200;
-    case B230400: return 230400;
-    default: return -1;
-  }
-}
-
 bool SetIdleLine(int master) {
   termios settings;
   if (tcgetattr(master, &settings) != 0) return false;
@@ -169,59 +152,6 @@ bool WriteSlaveFile(const std::string& path, const std::string& slave) {
   return std::rename(temporary.c_str(), path.c_str()) == 0;
 }
 
-// The simulated receiver, driven from the real clock.
-class ModelPeer : public Peer {
- public:
-  explicit ModelPeer(const Scenario& scenario) : model_(scenario) {}
-
-  void FromProgram(const std::uint8_t* data, std::size_t count, std::uint64_t nowMs) override {
-    model_.Receive(data, count, nowMs);
-  }
-  std::vector<std::uint8_t> ForProgram(std::uint64_t nowMs) override {
-    std::vector<std::uint8_t> bytes(model_.Arrived(nowMs));
-    model_.Take(bytes.data(), bytes.size(), nowMs);
-    return bytes;
-  }
-  void HostSpeed(speed_t speed) override {
-    const long baud = BaudOf(speed);
-    if (baud > 0) model_.SetHostBaud(static_cast<std::uint32_t>(baud));
-  }
-  void PowerCycle(std::uint64_t nowMs) override { model_.PowerCycle(nowMs); }
-
-  void LogNews(Transcript* log) override {
-    const auto& frames = model_.Received();
-    for (; framesLogged_ < frames.size(); ++framesLogged_) {
-      const auto& frame = frames[framesLogged_];
-      log->Event(frame.timeMs, "frame",
-                 "\"class\":" + std::to_string(frame.messageClass) +
-                     ",\"id\":" + std::to_string(frame.id) + ",\"payload\":\"" +
-                     Hex(frame.payload.data(), frame.payload.size()) + "\",\"hex\":\"" +
-                     Hex(frame.bytes.data(), frame.bytes.size()) + "\",\"understood\":" +
-                     (frame.understood ? "true" : "false"));
-    }
-    const auto& changes = model_.PortChanges();
-    for (; changesLogged_ < changes.size(); ++changesLogged_) {
-      const auto& change = changes[changesLogged_];
-      log->Event(change.timeMs, "port-config",
-                 "\"port\":" + std::to_string(change.port) +
-                     ",\"inProtoMask\":" + std::to_string(change.settings.inProtoMask) +
-                     ",\"outProtoMask\":" + std::to_string(change.settings.outProtoMask) +
-                     ",\"baud\":" + std::to_string(change.settings.baud) +
-                     ",\"hostPort\":" + (change.hostPort ? "true" : "false"));
-    }
-  }
-  std::string EndFields() const override {
-    return ",\"model\":" + std::to_string(model_.Model()) +
-           ",\"frames\":" + std::to_string(model_.Received().size()) +
-           ",\"bytesReceived\":" + std::to_string(model_.BytesReceived());
-  }
-
- private:
-  ReceiverModel model_;
-  std::size_t framesLogged_ = 0;
-  std::size_t changesLogged_ = 0;
-};
-
 class PtyReceiver {
  public:
   PtyReceiver(int master, const Options& options, Transcript* transcript, Peer* peer)
@@ -238,7 +168,7 @@ class PtyReceiver {
         g_powerCycle = 0;
         peer_->PowerCycle(now);
         pending_.clear();
-        log_->Event(now, "power-cycle", "");
+        log_->Event(now, "power-cycle");
       }
       WatchSpeed();
       const bool hungUp = ReadProgram(1);
@@ -257,10 +187,12 @@ class PtyReceiver {
   // What is left when the run ends: the program's last bytes.
   void Finish(const std::string& reason) {
     ReadProgram(0);
-    std::string fields = "\"reason\":" + JsonString(reason) + peer_->EndFields() +
-                         ",\"bytesWritten\":" + std::to_string(written_) +
-                         ",\"bytesDiscarded\":" + std::to_string(discarded_) +
-                         ",\"opens\":" + std::to_string(opens_);
+    Fields fields;
+    fields.Text("reason", reason);
+    peer_->AddEndFields(&fields);
+    fields.Number("bytesWritten", static_cast<long long>(written_))
+        .Number("bytesDiscarded", static_cast<long long>(discarded_))
+        .Number("opens", opens_);
     log_->Event(clock_.NowMs(), "end", fields);
   }
 
@@ -270,21 +202,21 @@ class PtyReceiver {
     if (tcgetattr(master_, &settings) != 0) return;
     const long baud = BaudOf(cfgetospeed(&settings));
     if (baud != lastBaud_) {
-      log_->Event(clock_.NowMs(), "speed", "\"baud\":" + std::to_string(baud));
+      log_->Event(clock_.NowMs(), "speed", Fields().Number("baud", baud));
       lastBaud_ = baud;
       peer_->HostSpeed(cfgetospeed(&settings));
     }
     if (!open_ && baud == 115200) {
       open_ = true;
       ++opens_;
-      log_->Event(clock_.NowMs(), "line-open", "");
+      log_->Event(clock_.NowMs(), "line-open");
     }
   }
 
   void CloseLine() {
     open_ = false;
     log_->Event(clock_.NowMs(), "line-closed",
-                "\"unwritten\":" + std::to_string(pending_.size()));
+                Fields().Number("unwritten", static_cast<long long>(pending_.size())));
     discarded_ += pending_.size();
     pending_.clear();
     // Back to the idle speed, so that a program opening the line again is
@@ -307,7 +239,7 @@ class PtyReceiver {
       const ssize_t count = read(master_, buffer, sizeof buffer);
       if (count > 0) {
         const std::uint64_t now = clock_.NowMs();
-        log_->Event(now, "rx", "\"hex\":\"" + Hex(buffer, static_cast<std::size_t>(count)) + "\"");
+        log_->Event(now, "rx", Fields().Bytes("hex", buffer, static_cast<std::size_t>(count)));
         peer_->FromProgram(buffer, static_cast<std::size_t>(count), now);
         peer_->LogNews(log_);
         continue;
@@ -331,15 +263,16 @@ class PtyReceiver {
         pending_.insert(pending_.end(), bytes.begin(), bytes.end());
       } else {
         discarded_ += bytes.size();
-        log_->Event(now, "discarded", "\"count\":" + std::to_string(bytes.size()) +
-                                          ",\"why\":\"line not set up\"");
+        log_->Event(now, "discarded", Fields()
+                                          .Number("count", static_cast<long long>(bytes.size()))
+                                          .Text("why", "line not set up"));
       }
     }
     if (!open_ || pending_.empty()) return;
     const ssize_t count = write(master_, pending_.data(), pending_.size());
     if (count <= 0) return;  // full or closing: tried again on the next turn
     const std::size_t sent = static_cast<std::size_t>(count);
-    log_->Event(clock_.NowMs(), "tx", "\"hex\":\"" + Hex(pending_.data(), sent) + "\"");
+    log_->Event(clock_.NowMs(), "tx", Fields().Bytes("hex", pending_.data(), sent));
     written_ += sent;
     pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(sent));
   }
@@ -400,9 +333,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "vantrel-sim: cannot set up the pty: %s\n", std::strerror(errno));
     return 1;
   }
-  transcript.Event(0, "start",
-                   "\"slave\":" + JsonString(slave) +
-                       ",\"scenario\":" + Vantrel::Sim::ScenarioJson(options.scenario));
+  transcript.Event(0, "start", Fields().Text("slave", slave).Json(
+                                   "scenario", Vantrel::Sim::ScenarioJson(options.scenario)));
   if (!options.slaveFile.empty() && !WriteSlaveFile(options.slaveFile, slave)) {
     std::fprintf(stderr, "vantrel-sim: cannot write %s: %s\n", options.slaveFile.c_str(),
                  std::strerror(errno));
@@ -415,7 +347,7 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<Peer> peer;
   if (options.relayDevice.empty()) {
-    peer = std::make_unique<ModelPeer>(options.scenario);
+    peer = Vantrel::Sim::MakeModelPeer(options.scenario);
   } else {
     std::string error;
     peer = Vantrel::Sim::OpenRelay(options.relayDevice, &error);

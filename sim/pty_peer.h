@@ -29,8 +29,26 @@ class Peer {
   // Logs what the receiver took in or changed since the last call.
   virtual void LogNews(Transcript* log) = 0;
   // The receiver's side of the run's end event.
-  virtual std::string EndFields() const = 0;
+  virtual void AddEndFields(Fields* fields) const = 0;
 };
+
+// The baud rate a termios speed stands for: 0 for B0, -1 for one not listed.
+inline long BaudOf(speed_t speed) {
+  switch (speed) {
+    case B0: return 0;
+    case B300: return 300;
+    case B1200: return 1200;
+    case B2400: return 2400;
+    case B4800: return 4800;
+    case B9600: return 9600;
+    case B19200: return 19200;
+    case B38400: return 38400;
+    case B57600: return 57600;
+    case B115200: return 115200;
+    case B230400: return 230400;
+    default: return -1;
+  }
+}
 
 }  // namespace Sim
 }  // namespace Vantrel

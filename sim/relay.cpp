@@ -61,8 +61,8 @@ class DevicePeer : public Peer {
   }
   void PowerCycle(std::uint64_t) override {}  // only the receiver's own switch does that
   void LogNews(Transcript*) override {}
-  std::string EndFields() const override {
-    return ",\"bytesReceived\":" + std::to_string(bytesReceived_);
+  void AddEndFields(Fields* fields) const override {
+    fields->Number("bytesReceived", static_cast<long long>(bytesReceived_));
   }
 
  private:

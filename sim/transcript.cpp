@@ -32,11 +32,46 @@ std::string JsonString(const std::string& text) {
   return out + "\"";
 }
 
-void Transcript::Event(std::uint64_t timeMs, const char* event, const std::string& fields) {
+void Fields::Name(const char* name) {
+  if (!members_.empty()) members_ += ',';
+  members_ += JsonString(name);
+  members_ += ':';
+}
+
+Fields& Fields::Number(const char* name, long long value) {
+  Name(name);
+  members_ += std::to_string(value);
+  return *this;
+}
+
+Fields& Fields::Flag(const char* name, bool value) {
+  Name(name);
+  members_ += value ? "true" : "false";
+  return *this;
+}
+
+Fields& Fields::Text(const char* name, const std::string& value) {
+  Name(name);
+  members_ += JsonString(value);
+  return *this;
+}
+
+Fields& Fields::Bytes(const char* name, const std::uint8_t* data, std::size_t count) {
+  return Text(name, Hex(data, count));
+}
+
+Fields& Fields::Json(const char* name, const std::string& json) {
+  Name(name);
+  members_ += json;
+  return *this;
+}
+
+void Transcript::Event(std::uint64_t timeMs, const char* event, const Fields& fields) {
   if (file_ == nullptr) return;
+  const std::string& members = fields.Members();
   std::fprintf(file_, "{\"t\":%llu,\"event\":\"%s\"%s%s}\n",
-               static_cast<unsigned long long>(timeMs), event, fields.empty() ? "" : ",",
-               fields.c_str());
+               static_cast<unsigned long long>(timeMs), event, members.empty() ? "" : ",",
+               members.c_str());
   std::fflush(file_);
 }
 
