@@ -12,6 +12,7 @@
 
 #include "double/fake_windows.h"
 #include "sim/receiver_model.h"
+#include "ubx/exchange.h"
 
 namespace Vantrel {
 namespace Testing {
@@ -29,7 +30,8 @@ Bytes Concat(std::initializer_list<Bytes> parts);
 extern const char kAckLine[];
 std::string AckLines(int count);
 
-constexpr std::uint64_t kSilentHuntMs = 501 * 50;
+// A hunt on a silent line: every pass ends with a pause.
+constexpr std::uint64_t kSilentHuntMs = static_cast<std::uint64_t>(kHuntPassCount) * kEmptyQueueSleepMs;
 
 // The receiver's acknowledgements, byte for byte.
 extern const Bytes kAckAckPrt;
