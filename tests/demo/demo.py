@@ -19,10 +19,11 @@ import sys
 import termios
 import time
 from pathlib import Path
-from typing import NamedTuple
 
 from tests.demo.account import account
-from tests.protocol import EXIT_MEANINGS, MODEL_NAMES, NEVER_APPEARS_S, SILENT_HUNT_S
+from tests.e2e.catalogue import DEMO_RUNS
+from tests.e2e.records import filled, other_model
+from tests.protocol import EXIT_MEANINGS, MODEL_NAMES
 from tests.wine import RigError
 from tests.wine.builds import choose_arch
 from tests.wine.control import Wine, registry_text
@@ -31,52 +32,9 @@ from tests.wine.receiver import SimReceiver
 REPO = Path(__file__).resolve().parents[2]
 
 
-class DemoScenario(NamedTuple):
-    about: str  # one line for the list of scenarios
-    receiver: str  # what the simulated receiver does
-    sim_args: list  # vantrel-sim arguments; None: no receiver at all
-    settings: dict  # settings beside GpsPositionMode
-
-
-SCENARIOS = {
-    "ok": DemoScenario("the receiver answers everything and takes the model",
-                       "answers everything and takes the model", [], {}),
-    "nak-port": DemoScenario("the receiver refuses the port configuration (ACK-NAK)",
-                             "refuses the port configuration (ACK-NAK)", ["--port", "nak"], {}),
-    "nak-set": DemoScenario("the receiver refuses the dynamic model (ACK-NAK), so no poll follows",
-                            "refuses the dynamic model (ACK-NAK)", ["--set", "nak"], {}),
-    "mismatch": DemoScenario("the receiver acknowledges the model but reports another one when "
-                             "polled",
-                             "acknowledges the model, but reports model %(other)d when polled",
-                             ["--poll", "report-model=%(other)d"], {}),
-    "silent": DemoScenario("the receiver never says anything (the program gives up after about "
-                           "%d s)" % round(3 * SILENT_HUNT_S), "never says anything", ["--silent"], {}),
-    "disabled": DemoScenario("the model stage is disabled (DisableVantrel=1): only the port is "
-                             "configured", "answers everything", [],
-                             {"DisableVantrel": ("dword", 1)}),
-    "corrupt-poll": DemoScenario("the poll response has a bad checksum",
-                                 "answers the poll with a bad checksum",
-                                 ["--poll", "corrupt-response-checksum"], {}),
-    "other-ack-first": DemoScenario("an acknowledgement for another message comes before the "
-                                    "model's",
-                                    "acknowledges another message before the model set",
-                                    ["--set", "foreign-ack-first"], {}),
-    "no-port": DemoScenario("nothing is listed and COM3 never appears (about %d s of retries)"
-                            % round(NEVER_APPEARS_S),
-                            "none: nothing is listed and COM3 never appears", None, {}),
-    "uart1-host": DemoScenario("the host is on the receiver's UART1, which the CFG-PRT silences "
-                               "(about %d s)" % round(2 * SILENT_HUNT_S),
-                               "is reached through its UART1, its port 1, not its USB port",
-                               ["--host-port", "uart1"], {}),
-    "factory-baud": DemoScenario("the receiver's UART1 runs at the factory 9600 baud, the program "
-                                 "listens at 115200 (about 70 s)",
-                                 "is reached through its UART1, which runs at 9600 baud",
-                                 ["--host-port", "uart1", "--uart-baud", "9600"], {}),
-    "legacy-refused": DemoScenario("newer firmware refuses the legacy CFG-PRT and CFG-NAV5 "
-                                   "(ACK-NAK)",
-                                   "refuses the legacy CFG-PRT and CFG-NAV5 messages (ACK-NAK)",
-                                   ["--refuse-legacy"], {}),
-}
+# The demo's scenarios are rows of the end-to-end catalogue's program runs
+# (those with a `demo`), so that what the demo shows is what the tests check.
+SCENARIOS = {run.demo.name: run for run in DEMO_RUNS}
 
 # What the program's CFG-PRT does to a receiver reached through its port 1.
 PORT1_WARNING = ("Warning: the program's CFG-PRT sets the receiver's port 1 (UART1) to 115200 "
@@ -108,7 +66,8 @@ def dword(text):
 
 def parse_arguments(argv):
     width = max(len(name) for name in SCENARIOS)
-    listing = "\n".join("  %-*s  %s" % (width, name, sc.about) for name, sc in SCENARIOS.items())
+    listing = "\n".join("  %-*s  %s" % (width, name, run.demo.about)
+                        for name, run in SCENARIOS.items())
     parser = argparse.ArgumentParser(
         prog="./vantrel demo", description=__doc__,
         epilog="scenarios:\n" + listing, formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -177,7 +136,7 @@ def main(argv):
 
     scenario = SCENARIOS[args.scenario]
     requested = args.model if args.model in MODEL_NAMES else 0
-    other = 3 if requested != 3 else 4
+    other = other_model(requested)
     say("Vantrel demo: %s" % ("the receiver on " + args.device if args.device else args.scenario))
     say("  " + what_ran)
     if args.device:
@@ -185,9 +144,11 @@ def main(argv):
             % args.device)
         say("  " + PORT1_WARNING)
     else:
-        say("  Receiver: %s" % (scenario.receiver % {"other": other}))
+        say("  Receiver: %s" % (scenario.demo.receiver % {"other": other}))
+    # The run's other settings, with the model --model gives.
     settings = {"GpsPositionMode": ("dword", args.model)}
-    settings.update(scenario.settings)
+    settings.update((name, value) for name, value in (scenario.settings or {}).items()
+                    if name != "GpsPositionMode")
     say("  Settings: " + ", ".join("%s = %s (%s)" % (k, v[1], "REG_DWORD" if v[0] == "dword"
                                                       else "REG_SZ")
                                    for k, v in settings.items()))
@@ -215,9 +176,9 @@ def main(argv):
             serial = {r"\Device\NmeaVcp2": ("sz", "COM5")}
             say("  %s relayed through %s, reached as COM5 (listed as \\Device\\NmeaVcp2)"
                 % (args.device, receiver.slave))
-        elif scenario.sim_args is not None:
+        elif "a" in scenario.receivers:
             receiver = SimReceiver(sim, run_dir, "demo",
-                                   [a % {"other": other} for a in scenario.sim_args] +
+                                   filled(scenario.receivers["a"], requested) +
                                    ["--nmea-period-ms", "500"], max_seconds=200)
             wine.link("com5", receiver.slave)
             serial = {r"\Device\NmeaVcp2": ("sz", "COM5")}

@@ -1,6 +1,6 @@
-"""The release bundle as a scenario runs it: made from the 32-bit exe,
-signed with a throwaway certificate where asked, unpacked, its settings
-file edited to the scenario's model."""
+"""The release bundle as a program run runs it (records.Bundle): made from
+the 32-bit exe, signed with a throwaway certificate where asked, unpacked,
+its settings file edited to the run's model."""
 
 import re
 import zipfile
@@ -32,17 +32,19 @@ def signature_check(exe, ca, which):
             "osslsigncode verify: %s\n%s" % (last, output))
 
 
-def unpack_bundle(args, work, model, signed, by_regedit=False):
-    """Makes the release bundle from the 32-bit exe (signed, if `signed`)
-    and unpacks it in `work`, with a copy of its settings file holding
-    `model` (to be imported with regedit /s if `by_regedit`). Returns the exe to run, that settings file, and the checks of
-    the exe's signature as Checks.expect's arguments."""
+def unpack_bundle(args, work, bundle):
+    """Makes the release bundle from the 32-bit exe (signed, if
+    bundle.signed) and unpacks it in `work`, with a copy of its settings
+    file holding bundle.model (to be imported with regedit /s if
+    bundle.by_regedit). Returns the exe to run, that settings file, and the
+    checks of the exe's signature as Checks.expect's arguments."""
+    model, signed, by_regedit = bundle
     if not args.exe or not Path(args.exe).is_file():
         raise RigError("the bundle is made from the 32-bit vantrel.exe, not found at %s" % args.exe)
     unpacked = work / "bundle"
     signer, ca = throwaway_signer_for(work) if signed else (None, None)
-    _, bundle = release.make_release(args.exe, work, signer)
-    with zipfile.ZipFile(bundle) as archive:
+    _, packed = release.make_release(args.exe, work, signer)
+    with zipfile.ZipFile(packed) as archive:
         archive.extractall(unpacked)
     original = (unpacked / "vantrel-settings.reg").read_bytes().decode("ascii")
     edited, count = re.subn(r'^("GpsPositionMode"=dword:)[0-9a-fA-F]{8}',

@@ -10,23 +10,23 @@ from pathlib import Path
 from tests.frames import hexs
 from tests.wine.receiver import SimReceiver
 
-from tests.e2e.scenarios import RECEIVER_DEFAULTS, full_run
+from tests.e2e.records import RECEIVER_DEFAULTS, full_run
 
 REPO = Path(__file__).resolve().parents[2]
 # The demo as ./vantrel runs it: a program of its own, not imported.
 DEMO = [sys.executable, "-m", "tests.demo.demo"]
 
 
-def story_demo_real_device(sc, args, work, checks):
+def story_demo_real_device(story, args, work, checks):
     """The demo with --device: the simulated receiver on a pty stands in
     for a receiver plugged into this machine."""
-    device = SimReceiver(args.sim, work, "device", RECEIVER_DEFAULTS, max_seconds=sc.timeout)
+    device = SimReceiver(args.sim, work, "device", RECEIVER_DEFAULTS, max_seconds=story.timeout)
     env = dict(os.environ, VANTREL_WINE_ARCH=str(args.arch.bits), PYTHONIOENCODING="ascii")
     command = DEMO + ["--device", device.slave,
                "--build-dir", str(work / "demo"), "--exe", str(args.exe_to_run), "--sim", args.sim]
     try:
         done = subprocess.run(command, env=env, cwd=REPO, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                              stderr=subprocess.STDOUT, timeout=sc.timeout)
+                              stderr=subprocess.STDOUT, timeout=story.timeout)
     finally:
         device.stop()
     told = done.stdout.decode(errors="replace").splitlines()
@@ -59,6 +59,3 @@ def story_demo_real_device(sc, args, work, checks):
         checks.expect(refused.returncode == 2 and len(lines) == 1 and why in lines[0],
                       "demo --device %s is refused in one line (%s), nothing started" % (path, why),
                       "exit %d: %s" % (refused.returncode, lines))
-
-
-STORIES = {"demo_real_device": story_demo_real_device}

@@ -196,7 +196,7 @@ def expect_no_task_registered(checks, runs, when):
                   "%s: no task registered or run" % when, "schtasks ran: %s" % runs)
 
 
-def story_install_with_model(sc, args, wine, work, checks):
+def story_install_with_model(story, args, wine, work, checks):
     package = installer_package(args, work)
     version = pe_version.read(args.exe_to_run)["FileVersion"]
     status, _, runs = wine.msiexec(["/i", "GPSPOSITIONMODE=6"], package, "install")
@@ -209,7 +209,7 @@ def story_install_with_model(sc, args, wine, work, checks):
     checks.expect(wine.products("Vantrel") == [version], "one product Vantrel %s registered" % version,
                   "registered: %s" % wine.products("Vantrel"))
     expect_task(checks, wine, runs, DEFAULT_DIR)
-    run_program(sc, args, wine, work, exe, checks, KEEP_SETTINGS)
+    run_program(story.program, args, wine, work, exe, checks, KEEP_SETTINGS, story.timeout)
 
     # A maintenance run puts back what the installation chose: a repair
     # given no property, one given another model and no task, and an /i of
@@ -240,16 +240,16 @@ def ui_actions(log):
     return re.findall(r"Action start [\d:]+: (\w+)\.", "Action start" + before)[1:]
 
 
-def story_install_keeps_existing_value(sc, args, wine, work, checks):
+def story_install_keeps_existing_value(story, args, wine, work, checks):
     package = installer_package(args, work)
-    wine.reg_import(registry_text({}, sc.settings), work)
+    wine.reg_import(registry_text({}, story.program.settings), work)
     kept = {"GpsPositionMode": ("REG_DWORD", "0x3"), "DisableVantrel": ("REG_SZ", "1")}
     status, _, runs = wine.msiexec(["/i"], package, "install")
     expect_install(checks, "/i %s /qn" % package.name, status)
     exe = wine.host_path(DEFAULT_DIR + "vantrel.exe")
     expect_settings(checks, wine, kept, "installed without setting properties, the hand-set values")
     expect_task(checks, wine, runs)
-    run_program(sc, args, wine, work, exe, checks, KEEP_SETTINGS)
+    run_program(story.program, args, wine, work, exe, checks, KEEP_SETTINGS, story.timeout)
 
     status, _, _ = wine.msiexec(["/x"], package, "uninstall")
     expect_install(checks, "/x %s /qn" % package.name, status)
@@ -278,7 +278,7 @@ def exes_installed(wine):
     return found
 
 
-def story_upgrade_and_downgrade(sc, args, wine, work, checks):
+def story_upgrade_and_downgrade(story, args, wine, work, checks):
     older = installer_package(args, work)
     newer_built = newer_exe(args, work)
     newer = installer_package(args, work, newer_built)
@@ -333,10 +333,10 @@ def story_upgrade_and_downgrade(sc, args, wine, work, checks):
                   "after the refused downgrade: still %s, its exe unchanged" % new_version,
                   "registered: %s" % wine.products("Vantrel"))
     expect_settings(checks, wine, given, "after the refused downgrade")
-    run_program(sc, args, wine, work, exe, checks, KEEP_SETTINGS)
+    run_program(story.program, args, wine, work, exe, checks, KEEP_SETTINGS, story.timeout)
 
 
-def story_refusals_and_rollback(sc, args, wine, work, checks):
+def story_refusals_and_rollback(story, args, wine, work, checks):
     package = installer_package(args, work)
     before = {"GpsPositionMode": None, "DisableVantrel": None}
     for number, bad in enumerate(("GPSPOSITIONMODE=abc", "GPSPOSITIONMODE=9", "GPSPOSITIONMODE=-1",
@@ -421,7 +421,7 @@ WINE_SKIPS = ("the task's definition: Wine stores no triggers or actions",
 WINE_ONLY_SKIPPED = ("limited", "failed")
 
 
-def story_windows_script(sc, args, wine, work, checks):
+def story_windows_script(story, args, wine, work, checks):
     """The script for the first real Windows machine, run under Wine: every
     step it takes there must pass, and only what Wine cannot show skipped."""
     older = installer_package(args, work)
@@ -452,11 +452,3 @@ def story_windows_script(sc, args, wine, work, checks):
     checks.expect(skips and all(skip.startswith(WINE_SKIPS) for skip in skips),
                   "only what Wine cannot show is skipped (%d)" % len(skips), "skipped: %s" % skips)
 
-
-INSTALLER_STORIES = {
-    "windows_script": story_windows_script,
-    "install_with_model": story_install_with_model,
-    "install_keeps_existing_value": story_install_keeps_existing_value,
-    "upgrade_and_downgrade": story_upgrade_and_downgrade,
-    "refusals_and_rollback": story_refusals_and_rollback,
-}

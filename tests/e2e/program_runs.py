@@ -1,16 +1,16 @@
-"""Runs vantrel.exe once against a scenario's receivers and checks what
-the scenario expects of the run."""
+"""Runs vantrel.exe once against a run's receivers (records.Run) and
+checks what the run must give."""
 
 import re
 import time
 
 from tests.demo.account import account
 from tests.frames import describe_frame, hexs
-from tests.protocol import ACK_LINE, EXIT_MEANINGS, MODEL_NAMES
+from tests.protocol import ACK_LINE, EXIT_MEANINGS
 from tests.wine.control import SERIAL_KEY, SETTINGS_KEY, KEEP_SETTINGS, registry_text
 from tests.wine.receiver import SimReceiver
 
-from tests.e2e.scenarios import RECEIVER_DEFAULTS, dword
+from tests.e2e.records import RECEIVER_DEFAULTS
 
 
 class Checks:
@@ -39,21 +39,25 @@ def print_exchange(receiver):
         print("    %7d ms  %s  %s" % (t, arrow, text))
 
 
-def run_program(sc, args, wine, work, exe, checks, settings, extra_settings=None):
-    """Runs `exe` once against the scenario's receivers, after importing the
+def run_program(run, args, wine, work, exe, checks, settings, timeout, bundle=None,
+                bundle_settings=None):
+    """Runs `exe` once against the run's receivers, after importing the
     serial-device values and `settings` (KEEP_SETTINGS: the key as it is),
-    and checks what the scenario expects of the run."""
-    longest = (sc.elapsed[1] if sc.elapsed else 0) + sc.timeout + 30
+    and then `bundle_settings`, the settings file of the release bundle
+    `bundle`, where it runs; and checks what the run must give. The program
+    may take `timeout` seconds beyond the run's fixed time."""
+    longest = (run.elapsed[1] if run.elapsed else 0) + timeout + 30
     receivers = {}
     process = None
     dropped_key = False
     views = {}  # registry view -> `reg query` of the settings key in it, where there are two
     try:
-        for name, extra in sc.receivers.items():
-            receivers[name] = SimReceiver(args.sim, work, name, RECEIVER_DEFAULTS + extra,
+        for name in run.receivers:
+            receivers[name] = SimReceiver(args.sim, work, name,
+                                          RECEIVER_DEFAULTS + run.receiver_arguments(name),
                                           max_seconds=longest)
         wine.clear_com_links()
-        for port, target in sc.links.items():
+        for port, target in run.links.items():
             if target == "directory":
                 (work / "not-a-device").mkdir()
                 wine.link(port, work / "not-a-device")
@@ -65,17 +69,17 @@ def run_program(sc, args, wine, work, exe, checks, settings, extra_settings=None
             # the registry file below cannot be relied on for this.
             for view in (args.arch.reg_view, args.arch.other_view):
                 wine.delete_key(SETTINGS_KEY, view=view, check=False)
-        wine.reg_import(registry_text(sc.serial, settings), work)
-        if extra_settings:
-            wine.reg_import_file(extra_settings, with_regedit=sc.bundle_by_regedit)
+        wine.reg_import(registry_text(run.serial, settings), work)
+        if bundle_settings:
+            wine.reg_import_file(bundle_settings, with_regedit=bundle.by_regedit)
             if args.arch.other_view:
                 views = {view: wine.query(SETTINGS_KEY, check=False, view=view)
                          for view in (args.arch.reg_view, args.arch.other_view)}
-        if sc.drop_serial_key:
+        if run.drop_serial_key:
             wine.delete_key(SERIAL_KEY)
             dropped_key = True
 
-        pending = dict(sc.late_links)
+        pending = dict(run.late_links)
         process, started = wine.start_program(exe, work)
         timed_out = False
         while process.poll() is None:
@@ -84,7 +88,7 @@ def run_program(sc, args, wine, work, exe, checks, settings, extra_settings=None
                 if now >= delay:
                     wine.link(port, receivers[target].slave)
                     del pending[port]
-            if now > sc.timeout + (sc.elapsed[1] if sc.elapsed else 0):
+            if now > timeout + (run.elapsed[1] if run.elapsed else 0):
                 process.kill()
                 timed_out = True
                 break
@@ -109,26 +113,26 @@ def run_program(sc, args, wine, work, exe, checks, settings, extra_settings=None
         print_exchange(receiver)
 
     if views:
-        landed = args.arch.other_view if sc.bundle_by_regedit else args.arch.reg_view
-        missed = args.arch.reg_view if sc.bundle_by_regedit else args.arch.other_view
-        value = r"GpsPositionMode\s+REG_DWORD\s+0x%x\b" % sc.bundle_model
+        landed = args.arch.other_view if bundle.by_regedit else args.arch.reg_view
+        missed = args.arch.reg_view if bundle.by_regedit else args.arch.other_view
+        value = r"GpsPositionMode\s+REG_DWORD\s+0x%x\b" % bundle.model
         checks.expect(re.search(value, views[landed] or "") is not None,
                       "the import put GpsPositionMode=%d in the %s view of %s"
-                      % (sc.bundle_model, landed, SETTINGS_KEY),
+                      % (bundle.model, landed, SETTINGS_KEY),
                       "reg query %s shows: %r" % (landed, views[landed]))
         checks.expect(views[missed] is None,
                       "the %s view has no %s (the program reads %s)"
                       % (missed, SETTINGS_KEY, args.arch.reg_view),
                       "reg query %s shows: %r" % (missed, views[missed]))
-    checks.expect(not timed_out, "the program ended by itself (limit %.0f s)" % sc.timeout)
-    checks.expect(exit_code == sc.exit_code,
-                  "exit code %d (%s)" % (sc.exit_code, EXIT_MEANINGS.get(sc.exit_code, "?")),
+    checks.expect(not timed_out, "the program ended by itself (limit %.0f s)" % timeout)
+    checks.expect(exit_code == run.exit_code,
+                  "exit code %d (%s)" % (run.exit_code, EXIT_MEANINGS.get(run.exit_code, "?")),
                   "got %d (%s)" % (exit_code, EXIT_MEANINGS.get(exit_code, "not a Vantrel code")))
-    wanted_stdout = ACK_LINE * sc.ack_lines
+    wanted_stdout = ACK_LINE * run.ack_lines
     checks.expect(stdout == wanted_stdout,
-                  "stdout is %d acknowledgement line(s), byte for byte" % sc.ack_lines,
+                  "stdout is %d acknowledgement line(s), byte for byte" % run.ack_lines,
                   "got %r" % stdout)
-    for name, frames in sc.frames.items():
+    for name, frames in run.frames.items():
         receiver = receivers[name]
         got = receiver.frames()
         if frames:
@@ -144,7 +148,7 @@ def run_program(sc, args, wine, work, exe, checks, settings, extra_settings=None
                           "receiver %s was never set up nor written to" % name,
                           "opened: %s, bytes: %s" % (receiver.opened(),
                                                      hexs(receiver.received_bytes())))
-    for name, model in sc.final_model.items():
+    for name, model in run.final_model.items():
         end = receivers[name].end()
         checks.expect(end is not None and end.get("model") == model,
                       "receiver %s ends with dynamic model %d" % (name, model),
@@ -154,19 +158,17 @@ def run_program(sc, args, wine, work, exe, checks, settings, extra_settings=None
         checks.expect(end is not None and end.get("reason") == "SIGTERM",
                       "receiver %s ran until the harness stopped it" % name,
                       "transcript end: %r" % (end,))
-    if sc.elapsed:
-        low, high = sc.elapsed
+    if run.elapsed:
+        low, high = run.elapsed
         checks.expect(low <= elapsed <= high,
                       "run took between %.1f and %.1f s" % (low, high), "took %.2f s" % elapsed)
-    if sc.at_least is not None:
-        checks.expect(elapsed >= sc.at_least, "run took at least %.1f s" % sc.at_least,
+    if run.at_least is not None:
+        checks.expect(elapsed >= run.at_least, "run took at least %.1f s" % run.at_least,
                       "took %.2f s" % elapsed)
-    if sc.demo_says:
-        kind, stored = (sc.settings or {}).get("GpsPositionMode", dword(0))
-        requested = stored if kind == "dword" and stored in MODEL_NAMES else 0
-        crossing, this_run = account(receivers["a"], exit_code, requested, arrow="->")
+    if run.demo_says:
+        crossing, this_run = account(receivers["a"], exit_code, run.requested_model(), arrow="->")
         told = crossing + [this_run]
-        for pattern in sc.demo_says:
+        for pattern in run.demo_says:
             checks.expect(any(re.search(pattern, line) for line in told),
                           "the demo's account has a line matching %s" % pattern,
                           "it says:\n          " + "\n          ".join(told))

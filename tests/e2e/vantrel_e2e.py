@@ -1,13 +1,13 @@
 #!/usr/bin/env python3
 """vantrel.exe end to end: under Wine, against the simulated receiver on a pty.
 
-  python3 -m tests.e2e.vantrel_e2e list              scenarios as "name|label,label|timeout|fixture|prefix" lines
-  python3 -m tests.e2e.vantrel_e2e setup [options]   fresh prefix, wineserver kept alive
-  python3 -m tests.e2e.vantrel_e2e run NAME [options]  one scenario; exit status 0 = pass
-  python3 -m tests.e2e.vantrel_e2e cleanup [options] stops the wineserver
+  python3 -m tests.e2e.vantrel_e2e setup [options]     fresh prefix, wineserver kept alive
+  python3 -m tests.e2e.vantrel_e2e run NAME [options]  one program run or story; 0 = pass
+  python3 -m tests.e2e.vantrel_e2e cleanup [options]   stops the wineserver
 
-run from the repository's root. The scenarios are in scenarios.py; the
-checks they run in program_runs.py, bundle.py, installer_stories.py and
+run from the repository's root. The program runs and the stories are in
+catalogue.py (which also prints what CMake makes tests of); the checks
+they run in program_runs.py, bundle.py, installer_stories.py and
 device_story.py.
 
 Common options: --work-dir DIR (prefix and run artefacts), --exe vantrel.exe
@@ -27,7 +27,7 @@ by default the one CTest allotted the run, else p0).
 The main scenarios run side by side, each in a prefix of the pool that CTest
 allots it for its time (its resource "wine_prefixes", from wine-prefixes.json,
 which the test preset names); the setup makes and the cleanup stops one prefix
-of the pool. Scenarios whose "prefix" field is "own" make their own prefix.
+of the pool. The stories make prefixes of their own.
 """
 
 import argparse
@@ -44,10 +44,9 @@ from tests.wine.builds import ARCHES, WOW64, choose_arch, kernel_runs_32bit_prog
 from tests.wine.control import SERIAL_KEY, Wine, fallback_device
 
 from tests.e2e.bundle import unpack_bundle
-from tests.e2e.device_story import STORIES
-from tests.e2e.installer_stories import INSTALLER_STORIES
+from tests.e2e.catalogue import CASES
 from tests.e2e.program_runs import Checks, run_program
-from tests.e2e.scenarios import SCENARIOS
+from tests.e2e.records import InstallerStory, ProgramRun, Story
 
 SKIP = 77
 
@@ -165,59 +164,62 @@ def command_cleanup(args):
     return 0
 
 
-def run_scenario(sc, args):
+def run_case(case, args):
+    """Runs one program run or story of the catalogue; its exit status."""
     problems = unavailable(args, need_exe=True)
     if problems:
         return refuse(args, problems)
-    if sc.both_views != (args.arch.other_view is not None):
-        print("e2e: %s runs %s" % (sc.name, "with --both-views only" if sc.both_views
+    program = case if isinstance(case, ProgramRun) else case.program
+    both_views = isinstance(case, ProgramRun) and case.both_views
+    if both_views != (args.arch.other_view is not None):
+        print("e2e: %s runs %s" % (case.name, "with --both-views only" if both_views
                                    else "in a prefix with one registry view only"))
         return 1
-    work = Path(args.work_dir).resolve() / "runs" / sc.name
+    work = Path(args.work_dir).resolve() / "runs" / case.name
     if work.exists():
         shutil.rmtree(work)
     work.mkdir(parents=True)
-    for port in sc.absent:
+    for port in (program.absent if program else ()):
         host = fallback_device(port)
         if host.exists():
             print("e2e: %s must be absent, but Wine would fall back to %s, which exists on "
                   "this host" % (port.upper(), host))
             return 1
 
-    print("scenario %s: %s" % (sc.name, sc.about))
+    print("scenario %s: %s" % (case.name, case.about))
     print("  running the %s" % args.arch.proves)
     checks = Checks()
     started = time.monotonic()
-    if sc.installer:
+    if isinstance(case, InstallerStory):
         wine = installer_prefix(args, work)
-        INSTALLER_STORIES[sc.installer](sc, args, wine, work, checks)
-    elif sc.story:
-        STORIES[sc.story](sc, args, work, checks)
+        case.runs(case, args, wine, work, checks)
+    elif isinstance(case, Story):
+        case.runs(case, args, work, checks)
     else:
         wine = rig_for(args)
         if not (wine.prefix / "dosdevices").is_dir():
             print("e2e: no Wine prefix at %s: the e2e_wine_setup fixture did not run" % wine.prefix)
             return 1
         exe, bundle_settings = args.exe_to_run, None
-        if sc.bundle_model is not None:
-            exe, bundle_settings, signature = unpack_bundle(args, work, sc.bundle_model,
-                                                            sc.signed_bundle, sc.bundle_by_regedit)
+        if case.bundle is not None:
+            exe, bundle_settings, signature = unpack_bundle(args, work, case.bundle)
             for check in signature:
                 checks.expect(*check)
-        run_program(sc, args, wine, work, exe, checks, sc.settings, bundle_settings)
+        run_program(case, args, wine, work, exe, checks, case.settings, case.timeout,
+                    case.bundle, bundle_settings)
 
-    result = {"scenario": sc.name, "elapsed": round(time.monotonic() - started, 3),
+    result = {"scenario": case.name, "elapsed": round(time.monotonic() - started, 3),
               "passed": not checks.failures, "failures": checks.failures}
     (work / "result.json").write_text(json.dumps(result, indent=1) + "\n")
     if checks.failures:
         print("scenario %s FAILED (%d of %d checks); artefacts in %s"
-              % (sc.name, len(checks.failures), len(checks.failures) + checks.passed, work))
+              % (case.name, len(checks.failures), len(checks.failures) + checks.passed, work))
         return 1
-    if sc.installer:
+    if isinstance(case, InstallerStory):
         # A passed installer scenario's prefix (some 600 MB) has told all it can.
         wine.stop_server()
         shutil.rmtree(wine.root)
-    print("scenario %s passed (%d checks, %.2f s)" % (sc.name, checks.passed, result["elapsed"]))
+    print("scenario %s passed (%d checks, %.2f s)" % (case.name, checks.passed, result["elapsed"]))
     return 0
 
 
@@ -225,7 +227,6 @@ def main(argv):
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = parser.add_subparsers(dest="command", required=True)
-    sub.add_parser("list")
     for name in ("setup", "cleanup"):
         common_arguments(sub.add_parser(name))
     run = sub.add_parser("run")
@@ -233,16 +234,6 @@ def main(argv):
     common_arguments(run)
     args = parser.parse_args(argv)
 
-    if args.command == "list":
-        for sc in SCENARIOS.values():
-            labels = "e2e,slow" if sc.slow else "e2e"
-            if sc.installer:
-                labels += ",msi"
-            limit = int((sc.elapsed[1] if sc.elapsed else 0) + sc.timeout + 60)
-            fixture = "both-views" if sc.both_views else "keep-alive" if sc.keep_alive else ""
-            prefix = "own" if sc.installer or sc.story else "pool"
-            print("%s|%s|%d|%s|%s" % (sc.name, labels, limit, fixture, prefix))
-        return 0
     try:
         stop = resolve_arch(args)
         if stop is not None:
@@ -251,10 +242,10 @@ def main(argv):
             return command_setup(args)
         if args.command == "cleanup":
             return command_cleanup(args)
-        if args.scenario not in SCENARIOS:
-            print("e2e: no scenario %s; known: %s" % (args.scenario, ", ".join(SCENARIOS)))
+        if args.scenario not in CASES:
+            print("e2e: no scenario %s; known: %s" % (args.scenario, ", ".join(CASES)))
             return 1
-        return run_scenario(SCENARIOS[args.scenario], args)
+        return run_case(CASES[args.scenario], args)
     except RigError as error:
         print("e2e: the rig failed: %s" % error)
         return 1
