@@ -193,11 +193,11 @@ def program_runs():
                   "follows", "refuses the dynamic model (ACK-NAK)")))
     s.append(ProgramRun(
         "poll_response_corrupt",
-        "the poll response has a bad checksum: exit 0 all the same",
+        "the poll response, reporting another model, has a bad checksum: not believed, exit 0",
         exit_code=0, ack_lines=3, frames={"a": full_run(4)},
-        receivers={"a": ["--poll", "corrupt-response-checksum"]},
+        receivers={"a": ["--poll", "corrupt-response-checksum", "--poll", "report-model=%(other)d"]},
         demo=Demo(7, "corrupt-poll", "the poll response has a bad checksum",
-                  "answers the poll with a bad checksum")))
+                  "answers the poll with a bad checksum, reporting model %(other)d")))
     s.append(ProgramRun(
         "port_ack_for_other_first",
         "an ACK-ACK for CFG-MSG comes before CFG-PRT's: the set's wait takes a second turn",
