@@ -13,7 +13,7 @@ Wine does not show them: the tables do.
 
 The check reads the tables (msiinfo export) and the task definitions in
 the cabinet (gcab), then walks the execute sequence as Windows Installer
-does (runs.py) for every kind of run a device can meet, under every
+does (install_walks.py) for every kind of run a device can meet, under every
 combination of the properties that decide something. Most rules are
 statements about those walks, the refusals and the scripts of deferred
 actions they produce, so that they follow what a condition or a command
@@ -29,8 +29,8 @@ import xml.etree.ElementTree as ET
 from pathlib import Path
 
 from ship import msi_conditions
-from ship.package_runs import (IN_SCRIPT, NO_IMPERSONATE, ROLLBACK, SETTINGS_KEY, Tables,
-                                is_rollback, classify)
+from ship.install_walks import (IN_SCRIPT, NO_IMPERSONATE, ROLLBACK, SETTINGS_KEY, Tables,
+                                 is_rollback, classify)
 
 SCHEMA = Path(__file__).resolve().parent / "task_scheduler.xsd"
 TASK_NAMESPACE = "{http://schemas.microsoft.com/windows/2004/02/mit/task}"
