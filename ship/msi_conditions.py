@@ -142,14 +142,22 @@ def holds(tree, properties):
     return bool(value) if not isinstance(value, int) else value != 0
 
 
+# Each condition parsed once, with the names it reads; each answer kept by
+# the values of those names alone (the walks ask the same thing thousands
+# of times).
 _parsed = {}
+_answers = {}
 
 
 def evaluate(condition, properties):
     """Whether the condition holds for these property values."""
     if condition not in _parsed:
-        _parsed[condition] = parse(condition)
-    return holds(_parsed[condition], properties)
+        _parsed[condition] = parse(condition), sorted(properties_named(condition))
+    tree, names = _parsed[condition]
+    key = (condition,) + tuple(properties.get(name, "") for name in names)
+    if key not in _answers:
+        _answers[key] = holds(tree, properties)
+    return _answers[key]
 
 
 def properties_named(condition):

@@ -12,9 +12,10 @@ restarts nothing, knows no administrators), so a story that passes under
 Wine does not show them: the tables do.
 
 The check reads the tables (msiinfo export) and the task definitions in
-the cabinet (gcab), then walks the execute sequence as Windows Installer
-does (install_walks.py) for every kind of run a device can meet, under every
-combination of the properties that decide something. Most rules are
+the cabinet (gcab) through msi_tables.py, then walks the execute sequence
+as Windows Installer does (install_walks.py) for every kind of run a device
+can meet, on every Windows the package supports, under every combination
+of the properties that decide something. Most rules are
 statements about those walks, the refusals and the scripts of deferred
 actions they produce, so that they follow what a condition or a command
 line means, not how it is written. Each rule's first docstring line names
@@ -29,13 +30,11 @@ import xml.etree.ElementTree as ET
 from pathlib import Path
 
 from ship import msi_conditions
-from ship.install_walks import (IN_SCRIPT, NO_IMPERSONATE, ROLLBACK, SETTINGS_KEY, Tables,
-                                 is_rollback, classify)
+from ship.install_walks import SETTINGS_KEY, classify, is_rollback, problems_in_runs, runs, windows
+from ship.msi_tables import CONTINUE_ON_ERROR, IN_SCRIPT, NO_IMPERSONATE, Tables
 
 SCHEMA = Path(__file__).resolve().parent / "task_scheduler.xsd"
 TASK_NAMESPACE = "{http://schemas.microsoft.com/windows/2004/02/mit/task}"
-CONTINUE_ON_ERROR = 0x40
-SET_PROPERTY = 51
 SETTINGS = {"GpsPositionMode": "GPSPOSITIONMODE", "DisableVantrel": "DISABLEVANTREL"}
 # Properties Windows Installer itself defines and always passes to the
 # installation it elevates; everything else public that the package reads
@@ -109,16 +108,6 @@ def schema_problems(data):
     return "" if done.returncode == 0 else done.stdout.decode(errors="replace").strip()
 
 
-def problems_in_runs(t, check, limit=4):
-    """check(run) -> [problem]; the first few, each with the run it was seen in."""
-    found = []
-    for run in t.runs():
-        found += ["%s (%s)" % (problem, run.described()) for problem in check(run)]
-        if len(found) >= limit:
-            break
-    return found
-
-
 def verdict(problems, fine):
     return not problems, "; ".join(problems) or fine
 
@@ -159,7 +148,7 @@ def rollback_restores_what_was_there(t):
                                 % (step.action, step.line))
         return problems
     return verdict(problems_in_runs(t, check),
-                   "every change has its save and its rollback before it, in %d runs" % len(t.runs()))
+                   "every change has its save and its rollback before it, in %d runs" % len(runs(t)))
 
 
 def tools_of_the_package_width(t):
@@ -180,12 +169,7 @@ def public_properties_secure(t):
     installation it elevates (SecureCustomProperties property). What the installation's own
     AppSearch sets is searched there; one that is also secure, and so may come from a client,
     must reach no command line."""
-    read = set()
-    for condition in t.conditions():
-        read |= msi_conditions.properties_named(condition)
-    for text in t.formatted_texts():
-        read |= set(re.findall(r"\[([A-Za-z_][A-Za-z0-9_.]*)\]", text))
-    public = {name for name in read if re.fullmatch(r"[A-Z][A-Z0-9_]*", name)}
+    public = {name for name in t.read() if re.fullmatch(r"[A-Z][A-Z0-9_]*", name)}
     secure = set(t.properties.get("SecureCustomProperties", "").split(";"))
     searched = set(t.searches) if "AppSearch" in t.execute else set()
     missing = sorted(public - secure - INSTALLER_OWN - searched)
@@ -266,16 +250,18 @@ def folder_cannot_be_moved(t):
 
 def task_definition_for_each_width(t):
     """Exactly one task definition is installed on each Windows width (Component table
-    conditions on VersionNT64), valid by Task Scheduler's schema, naming the exe where the
-    package puts it (%ProgramFiles(x86)% on 64-bit Windows for a 32-bit package), starting it
-    a minute after every kind of power-on (a boot trigger, and one Select for each event in
-    POWER_ON_EVENTS), as Local System, one run at a time, on batteries too; no action
-    changes the task after it is registered."""
+    conditions on VersionNT64, seen on Windows 7), valid by Task Scheduler's schema,
+    naming the exe where the package puts it (%ProgramFiles(x86)% on 64-bit Windows for a
+    32-bit package), starting it a minute after every kind of power-on (a boot trigger, and
+    one Select for each event in POWER_ON_EVENTS), as Local System, one run at a time, on
+    batteries too; no action changes the task after it is registered."""
     problems = []
-    for version in t.widths():
+    for system in windows(t):
+        if system["VersionNT"] != "601":
+            continue
+        version = system["VersionNT64"]
         width = "64-bit" if version else "32-bit"
-        installed = [f for f in t.task_definitions() if
-                     msi_conditions.evaluate(f["condition"], {"VersionNT64": version, "VersionNT": "601"})]
+        installed = [f for f in t.task_definitions() if msi_conditions.evaluate(f["condition"], system)]
         if len(installed) != 1:
             problems.append("%s Windows gets %d definitions" % (width, len(installed)))
             continue
@@ -294,7 +280,7 @@ def task_definition_for_each_width(t):
         wrong = {k: fields[k] for k in wanted if fields[k] != wanted[k]}
         if wrong:
             problems.append("%s sets %s" % (installed[0]["file"], wrong))
-    changes = sorted({step.action for run in t.runs() for step in run.script
+    changes = sorted({step.action for run in runs(t) for step in run.script
                       if "/change /tn Vantrel" in (step.line or "")})
     if changes:
         problems.append("changed after it is registered by " + ", ".join(changes))

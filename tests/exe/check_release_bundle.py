@@ -30,7 +30,7 @@ from pathlib import Path
 
 from ship import msi_package, pe_version, release
 from ship.package_rules import TRIGGERS, check as package_rules, task_definition
-from ship.install_walks import msi_table
+from ship.msi_tables import msi_table
 from tests.exe.package_mutants import broken_packages
 
 ENTRIES = ["vantrel.exe", "vantrel-settings.reg", "vantrel-task.xml", "INSTALL.txt", "SHA256SUMS"]

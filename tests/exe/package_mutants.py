@@ -12,7 +12,7 @@ import subprocess
 from pathlib import Path
 
 from ship import msi_package
-from ship.install_walks import msi_table
+from ship.msi_tables import msi_table
 
 
 def condition_of(package, action):
