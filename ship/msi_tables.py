@@ -25,10 +25,9 @@ NO_IMPERSONATE = 0x800
 ONLY_DETECT = 0x2
 VERSION_MIN_INCLUSIVE = 0x100
 VERSION_MAX_INCLUSIVE = 0x200
-# File table, Attributes column: where the file's data is, whatever the
+# File table, Attributes column: the file is not in a cabinet, whatever the
 # package's default.
 NONCOMPRESSED = 0x2000
-COMPRESSED = 0x4000
 # Component table, Attributes column: the component's registry entries go
 # to the 64-bit view.
 COMPONENT_64BIT = 0x100

@@ -19,7 +19,11 @@ of the properties that decide something. Most rules are
 statements about those walks, the refusals and the scripts of deferred
 actions they produce, so that they follow what a condition or a command
 line means, not how it is written. Each rule's first docstring line names
-the documented rule it encodes.
+the documented rule it encodes. The rules here hold the package to what it
+promises (the task, the settings, their rollbacks, the folder, the
+restarts); script_rules.py holds its scripts to what any package's must
+keep to, and table_rules.py its rows to one another and to the versions
+that have shipped.
 """
 
 import re
@@ -29,9 +33,10 @@ import tempfile
 import xml.etree.ElementTree as ET
 from pathlib import Path
 
-from ship import msi_conditions
+from ship import msi_conditions, script_rules, table_rules
 from ship.install_walks import SETTINGS_KEY, classify, is_rollback, problems_in_runs, runs, windows
-from ship.msi_tables import CONTINUE_ON_ERROR, IN_SCRIPT, NO_IMPERSONATE, Tables
+from ship.msi_tables import CONTINUE_ON_ERROR, IN_SCRIPT, NO_IMPERSONATE, ONLY_DETECT, Tables
+from ship.table_rules import verdict
 
 SCHEMA = Path(__file__).resolve().parent / "task_scheduler.xsd"
 TASK_NAMESPACE = "{http://schemas.microsoft.com/windows/2004/02/mit/task}"
@@ -108,10 +113,6 @@ def schema_problems(data):
     return "" if done.returncode == 0 else done.stdout.decode(errors="replace").strip()
 
 
-def verdict(problems, fine):
-    return not problems, "; ".join(problems) or fine
-
-
 def rollback_restores_what_was_there(t):
     """A rollback action must precede the action it undoes and put back what was there
     (Rollback Installation; CustomAction type bits 0x400 in-script, 0x100 rollback, 0x800 no
@@ -182,13 +183,13 @@ def public_properties_secure(t):
 
 
 def older_product_removed_inside_the_transaction(t):
-    """An upgrade finds the older product (Upgrade table, FindRelatedProducts) and removes
+    """An upgrade that finds the older product (Upgrade table, FindRelatedProducts) removes
     it between InstallInitialize and its first change, so that the removal is part of the
     install's script and rolled back with it (RemoveExistingProducts action); after
     InstallValidate "if the installation of the upgrade product fails, the machine will have
     neither version"."""
     def check(run):
-        if run.kind != "upgrade" or run.refused_by:
+        if run.refused_by or not any(not row["Attributes"] & ONLY_DETECT for row in run.found):
             return []
         names = [step.action for step in run.script]
         if "RemoveExistingProducts" not in names:
@@ -250,7 +251,8 @@ def folder_cannot_be_moved(t):
 
 def task_definition_for_each_width(t):
     """Exactly one task definition is installed on each Windows width (Component table
-    conditions on VersionNT64, seen on Windows 7), valid by Task Scheduler's schema,
+    conditions on VersionNT64; seen on Windows 7, components_alike_on_every_windows_version
+    holding the later Windows of a width to the same), valid by Task Scheduler's schema,
     naming the exe where the package puts it (%ProgramFiles(x86)% on 64-bit Windows for a
     32-bit package), starting it a minute after every kind of power-on (a boot trigger, and
     one Select for each event in POWER_ON_EVENTS), as Local System, one run at a time, on
@@ -384,7 +386,8 @@ RULES = (rollback_restores_what_was_there, tools_of_the_package_width, public_pr
          older_product_removed_inside_the_transaction, never_restarts, ui_sequence_decides_nothing,
          folder_cannot_be_moved, task_definition_for_each_width, maintenance_by_administrators_only,
          settings_written_only_with_their_property, no_impersonation_bit_outside_the_script,
-         no_hash_for_a_versioned_file, programs_and_features, startup_task_chosen_once)
+         no_hash_for_a_versioned_file, programs_and_features, startup_task_chosen_once) + \
+    script_rules.RULES + table_rules.RULES
 
 
 def check(package):
