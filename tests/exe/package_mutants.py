@@ -33,6 +33,10 @@ def upgrade_row_from(package, version_min):
             % (row["UpgradeCode"], version_min, row["VersionMax"], row["Attributes"])]
 
 
+def row_of(package, table, key):
+    return next(row for row in msi_table(package, table) if row[table] == key)
+
+
 def sequenced(action, sequence):
     return "UPDATE `InstallExecuteSequence` SET `Sequence` = %d WHERE `Action` = '%s'" % (sequence, action)
 
@@ -99,7 +103,8 @@ MUTANTS = [
     ("the feature at Level 0", "every_feature_installed",
      lambda p: [set_column("Feature", "Level", 0)]),
     ("the exe marked uncompressed in the compressed package", "every_file_in_the_cabinet",
-     lambda p: [set_column("File", "Attributes", 0x200 | NONCOMPRESSED, "File", "VantrelExe")]),
+     lambda p: [set_column("File", "Attributes", int(row_of(p, "File", "VantrelExe")["Attributes"]) | NONCOMPRESSED,
+                           "File", "VantrelExe")]),
     ("the medium ending before the last file", "media_covers_every_file",
      lambda p: [set_column("Media", "LastSequence", 2)]),
     ("the remembered choice read in the 64-bit view", "remembered_choice_read_where_written",
