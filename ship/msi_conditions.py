@@ -6,13 +6,17 @@ The documented grammar ("Conditional Statement Syntax"): the logical
 operators NOT, AND, OR, XOR, EQV and IMP, lowest precedence last; the
 comparisons = <> > >= < <=, and the substring operators >< (contains),
 << (starts with) and >> (ends with), each case-insensitive with a leading
-~. A property is true when it has a value; a missing one is "". Two
-integers compare as integers, anything else as strings. An integer
-literal stands for itself, so "0" alone is false.
+~. A property is true when it has a value, "0" too; a missing one is "".
+An integer literal compares with a value that reads as an integer as
+integers (>< then tests their bits in common, << and >> the left one's
+high and low 16 bits), with any other value never (all false but <>);
+two values that are not integer literals compare as strings. An integer
+literal stands for itself, so 0 alone is false.
 
   evaluate('NOT Installed OR AdminUser', {"Installed": "1"}) -> False
 """
 
+import operator
 import re
 
 TOKEN = re.compile(r'\s*(?:(?P<string>"[^"]*")|(?P<op>~?(?:><|<<|>>|<>|>=|<=|=|<|>))|'
@@ -106,24 +110,27 @@ def _as_integer(value):
     return int(value) if re.fullmatch(r"-?\d+", value or "") else None
 
 
+ORDER = {"=": operator.eq, "<>": operator.ne, ">": operator.gt, ">=": operator.ge,
+         "<": operator.lt, "<=": operator.le}
+SUBSTRING = {"><": lambda left, right: right in left, "<<": str.startswith, ">>": str.endswith}
+# Between two integers the substring operators test bits: any in common, the
+# high 16 bits of the left one, its low 16 bits.
+BITWISE = {"><": lambda left, right: left & right != 0,
+           "<<": lambda left, right: (left >> 16) & 0xFFFF == right,
+           ">>": lambda left, right: left & 0xFFFF == right}
+
+
 def _compare(op, left, right):
-    fold = op.startswith("~")
-    op = op.lstrip("~")
-    numbers = _as_integer(left), _as_integer(right)
-    if None not in numbers and (isinstance(left, int) or isinstance(right, int)):
-        left, right = numbers
-    else:
-        left, right = str(left), str(right)
-        if fold:
-            left, right = left.lower(), right.lower()
-    if op in ("><", "<<", ">>"):
-        if not isinstance(left, str):
-            left, right = str(left), str(right)
-        return {"><": right in left, "<<": left.startswith(right), ">>": left.endswith(right)}[op]
-    if isinstance(left, int) != isinstance(right, int):
-        return op == "<>"
-    return {"=": left == right, "<>": left != right, ">": left > right, ">=": left >= right,
-            "<": left < right, "<=": left <= right}[op]
+    fold, op = op.startswith("~"), op.lstrip("~")
+    if isinstance(left, int) or isinstance(right, int):
+        left, right = _as_integer(left), _as_integer(right)
+        if left is None or right is None:
+            # An integer against a value that is none: false, but for <>.
+            return op == "<>"
+        return BITWISE[op](left, right) if op in BITWISE else ORDER[op](left, right)
+    if fold:
+        left, right = left.lower(), right.lower()
+    return SUBSTRING[op](left, right) if op in SUBSTRING else ORDER[op](left, right)
 
 
 def holds(tree, properties):
@@ -142,14 +149,22 @@ def holds(tree, properties):
     return bool(value) if not isinstance(value, int) else value != 0
 
 
+# Each condition parsed once, with the names it reads; each answer kept by
+# the values of those names alone (the walks ask the same thing thousands
+# of times).
 _parsed = {}
+_answers = {}
 
 
 def evaluate(condition, properties):
     """Whether the condition holds for these property values."""
     if condition not in _parsed:
-        _parsed[condition] = parse(condition)
-    return holds(_parsed[condition], properties)
+        _parsed[condition] = parse(condition), sorted(properties_named(condition))
+    tree, names = _parsed[condition]
+    key = (condition,) + tuple(properties.get(name, "") for name in names)
+    if key not in _answers:
+        _answers[key] = holds(tree, properties)
+    return _answers[key]
 
 
 def properties_named(condition):

@@ -34,6 +34,8 @@ import uuid
 from pathlib import Path
 
 from ship import pe_version
+from ship.msi_tables import (COMMIT, CONTINUE_ON_ERROR, EXE_IN_PROPERTY, IN_SCRIPT, NO_IMPERSONATE,
+                             ROLLBACK, SET_PROPERTY)
 
 HERE = Path(__file__).resolve().parent
 WXS = HERE / "vantrel.wxs"
@@ -115,14 +117,6 @@ LAUNCH_CONDITIONS = [
 SECURE_PROPERTIES = ("WIX_DOWNGRADE_DETECTED", "WIX_UPGRADE_DETECTED", "GPSPOSITIONMODE",
                      "DISABLEVANTREL", "STARTUPTASK", "INSTALLDIR")
 
-# Custom-action type bits (the CustomAction table's documentation).
-EXE_IN_PROPERTY = 50
-SET_PROPERTY = 51
-CONTINUE_ON_ERROR = 0x40
-IN_SCRIPT = 0x400
-ROLLBACK = 0x100
-COMMIT = 0x200
-NO_IMPERSONATE = 0x800
 EXECUTE_BITS = {None: 0, "immediate": 0, "deferred": IN_SCRIPT,
                 "rollback": IN_SCRIPT | ROLLBACK, "commit": IN_SCRIPT | COMMIT}
 WIX = "{http://schemas.microsoft.com/wix/2006/wi}"

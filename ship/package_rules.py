@@ -12,13 +12,18 @@ restarts nothing, knows no administrators), so a story that passes under
 Wine does not show them: the tables do.
 
 The check reads the tables (msiinfo export) and the task definitions in
-the cabinet (gcab), then walks the execute sequence as Windows Installer
-does (runs.py) for every kind of run a device can meet, under every
-combination of the properties that decide something. Most rules are
+the cabinet (gcab) through msi_tables.py, then walks the execute sequence
+as Windows Installer does (install_walks.py) for every kind of run a device
+can meet, on every Windows the package supports, under every combination
+of the properties that decide something. Most rules are
 statements about those walks, the refusals and the scripts of deferred
 actions they produce, so that they follow what a condition or a command
 line means, not how it is written. Each rule's first docstring line names
-the documented rule it encodes.
+the documented rule it encodes. The rules here hold the package to what it
+promises (the task, the settings, their rollbacks, the folder, the
+restarts); script_rules.py holds its scripts to what any package's must
+keep to, and table_rules.py its rows to one another and to the versions
+that have shipped.
 """
 
 import re
@@ -28,14 +33,14 @@ import tempfile
 import xml.etree.ElementTree as ET
 from pathlib import Path
 
-from ship import msi_conditions
-from ship.package_runs import (IN_SCRIPT, KINDS, NO_IMPERSONATE, ROLLBACK, SETTINGS_KEY, Tables,
-                                is_rollback, classify, long_name)
+from ship import msi_conditions, script_rules, table_rules
+from ship.install_walks import (KINDS, SETTINGS_KEY, classify, is_rollback, problems_in_runs, runs,
+                                walk, windows)
+from ship.msi_tables import CONTINUE_ON_ERROR, IN_SCRIPT, NO_IMPERSONATE, ONLY_DETECT, Tables, long_name
+from ship.table_rules import verdict
 
 SCHEMA = Path(__file__).resolve().parent / "task_scheduler.xsd"
 TASK_NAMESPACE = "{http://schemas.microsoft.com/windows/2004/02/mit/task}"
-CONTINUE_ON_ERROR = 0x40
-SET_PROPERTY = 51
 SETTINGS = {"GpsPositionMode": "GPSPOSITIONMODE", "DisableVantrel": "DISABLEVANTREL"}
 # Properties Windows Installer itself defines and always passes to the
 # installation it elevates; everything else public that the package reads
@@ -109,20 +114,6 @@ def schema_problems(data):
     return "" if done.returncode == 0 else done.stdout.decode(errors="replace").strip()
 
 
-def problems_in_runs(t, check, limit=4):
-    """check(run) -> [problem]; the first few, each with the run it was seen in."""
-    found = []
-    for run in t.runs():
-        found += ["%s (%s)" % (problem, run.described()) for problem in check(run)]
-        if len(found) >= limit:
-            break
-    return found
-
-
-def verdict(problems, fine):
-    return not problems, "; ".join(problems) or fine
-
-
 def rollback_restores_what_was_there(t):
     """A rollback action must precede the action it undoes and put back what was there
     (Rollback Installation; CustomAction type bits 0x400 in-script, 0x100 rollback, 0x800 no
@@ -159,7 +150,7 @@ def rollback_restores_what_was_there(t):
                                 % (step.action, step.line))
         return problems
     return verdict(problems_in_runs(t, check),
-                   "every change has its save and its rollback before it, in %d runs" % len(t.runs()))
+                   "every change has its save and its rollback before it, in %d runs" % len(runs(t)))
 
 
 def tools_of_the_package_width(t):
@@ -180,12 +171,7 @@ def public_properties_secure(t):
     installation it elevates (SecureCustomProperties property). What the installation's own
     AppSearch sets is searched there; one that is also secure, and so may come from a client,
     must reach no command line."""
-    read = set()
-    for condition in t.conditions():
-        read |= msi_conditions.properties_named(condition)
-    for text in t.formatted_texts():
-        read |= set(re.findall(r"\[([A-Za-z_][A-Za-z0-9_.]*)\]", text))
-    public = {name for name in read if re.fullmatch(r"[A-Z][A-Z0-9_]*", name)}
+    public = {name for name in t.read() if re.fullmatch(r"[A-Z][A-Z0-9_]*", name)}
     secure = set(t.properties.get("SecureCustomProperties", "").split(";"))
     searched = set(t.searches) if "AppSearch" in t.execute else set()
     missing = sorted(public - secure - INSTALLER_OWN - searched)
@@ -198,13 +184,13 @@ def public_properties_secure(t):
 
 
 def older_product_removed_inside_the_transaction(t):
-    """An upgrade finds the older product (Upgrade table, FindRelatedProducts) and removes
+    """An upgrade that finds the older product (Upgrade table, FindRelatedProducts) removes
     it between InstallInitialize and its first change, so that the removal is part of the
     install's script and rolled back with it (RemoveExistingProducts action); after
     InstallValidate "if the installation of the upgrade product fails, the machine will have
     neither version"."""
     def check(run):
-        if run.kind != "upgrade" or run.refused_by:
+        if run.refused_by or not any(not row["Attributes"] & ONLY_DETECT for row in run.found):
             return []
         names = [step.action for step in run.script]
         if "RemoveExistingProducts" not in names:
@@ -266,16 +252,19 @@ def folder_cannot_be_moved(t):
 
 def task_definition_for_each_width(t):
     """Exactly one task definition is installed on each Windows width (Component table
-    conditions on VersionNT64), valid by Task Scheduler's schema, naming the exe where the
-    package puts it (%ProgramFiles(x86)% on 64-bit Windows for a 32-bit package), starting it
-    a minute after every kind of power-on (a boot trigger, and one Select for each event in
-    POWER_ON_EVENTS), as Local System, one run at a time, on batteries too; no action
-    changes the task after it is registered."""
+    conditions on VersionNT64; seen on Windows 7, components_alike_on_every_windows_version
+    holding the later Windows of a width to the same), valid by Task Scheduler's schema,
+    naming the exe where the package puts it (%ProgramFiles(x86)% on 64-bit Windows for a
+    32-bit package), starting it a minute after every kind of power-on (a boot trigger, and
+    one Select for each event in POWER_ON_EVENTS), as Local System, one run at a time, on
+    batteries too; no action changes the task after it is registered."""
     problems = []
-    for version in t.widths():
+    for system in windows(t):
+        if system["VersionNT"] != "601":
+            continue
+        version = system["VersionNT64"]
         width = "64-bit" if version else "32-bit"
-        installed = [f for f in t.task_definitions() if
-                     msi_conditions.evaluate(f["condition"], {"VersionNT64": version, "VersionNT": "601"})]
+        installed = [f for f in t.task_definitions() if msi_conditions.evaluate(f["condition"], system)]
         if len(installed) != 1:
             problems.append("%s Windows gets %d definitions" % (width, len(installed)))
             continue
@@ -294,7 +283,7 @@ def task_definition_for_each_width(t):
         wrong = {k: fields[k] for k in wanted if fields[k] != wanted[k]}
         if wrong:
             problems.append("%s sets %s" % (installed[0]["file"], wrong))
-    changes = sorted({step.action for run in t.runs() for step in run.script
+    changes = sorted({step.action for run in runs(t) for step in run.script
                       if "/change /tn Vantrel" in (step.line or "")})
     if changes:
         problems.append("changed after it is registered by " + ", ".join(changes))
@@ -323,7 +312,7 @@ def maintenance_only_puts_back(t):
     named = sorted({"AdminUser"} & set().union(*(msi_conditions.properties_named(c) for c in t.conditions())))
     named += ["MSIUSEREALADMINDETECTION"] if "MSIUSEREALADMINDETECTION" in t.properties else []
     return verdict((["decides by " + ", ".join(named)] if named else []) + problems_in_runs(t, check),
-                   "every repair puts back what the installation chose, in %d runs" % len(t.runs()))
+                   "every repair puts back what the installation chose, in %d runs" % len(runs(t)))
 
 
 def refused_while_rollback_disabled(t):
@@ -334,8 +323,8 @@ def refused_while_rollback_disabled(t):
     problems = []
     for kind in KINDS:
         for disabled in ({"RollbackDisabled": "1"}, {"DISABLEROLLBACK": "1"}):
-            machine = {"AdminUser": "1", "VersionNT64": "", "StartupTask": "1"}
-            run = t.walk(kind, dict(disabled), machine)
+            machine = dict(windows(t)[0], UILevel="2", AdminUser="1", StartupTask="1")
+            run = walk(t, kind, dict(disabled), machine)
             if bool(run.refused_by) != (kind != "uninstall"):
                 problems.append("%s %s" % (run.described(), "refused" if run.refused_by else "goes ahead"))
     return verdict(problems, "refused but for an uninstall")
@@ -351,10 +340,10 @@ def uninstall_leaves_nothing(t):
     exe_component = next(f["Component_"] for f in t.files if long_name(f["FileName"]).lower() == "vantrel.exe")
     rows = [row for row in t.remove_files if row["Component_"] == exe_component
             and int(row["InstallMode"]) & 2 and row["FileName"]]
-    snapshots = {detail for run in t.runs() for step in run.script
+    snapshots = {detail for run in runs(t) for step in run.script
                  for kind, _, detail in [classify(step)] if kind == "save"}
     problems = []
-    for run in t.runs():
+    for run in runs(t):
         if run.refused_by:
             continue
         removed = {(run.properties.get(row["DirProperty"]) or "") + long_name(row["FileName"])
@@ -379,7 +368,8 @@ def settings_written_only_with_their_property(t):
             if r["Key"].strip("\\").lower() == SETTINGS_KEY[5:].lower()]
 
     def check(run):
-        if run.refused_by:
+        # A repair's writes are maintenance_only_puts_back's to judge.
+        if run.refused_by or run.kind == "repair":
             return []
         problems = []
         for name, prop in SETTINGS.items():
@@ -456,7 +446,8 @@ RULES = (rollback_restores_what_was_there, tools_of_the_package_width, public_pr
          folder_cannot_be_moved, task_definition_for_each_width, maintenance_only_puts_back,
          refused_while_rollback_disabled, uninstall_leaves_nothing,
          settings_written_only_with_their_property, no_impersonation_bit_outside_the_script,
-         no_hash_for_a_versioned_file, programs_and_features, startup_task_chosen_once)
+         no_hash_for_a_versioned_file, programs_and_features, startup_task_chosen_once) + \
+    script_rules.RULES + table_rules.RULES
 
 
 def check(package):

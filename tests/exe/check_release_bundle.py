@@ -10,11 +10,12 @@ inside it (msiextract) is the exe, the file table carries its file version (or
 Windows Installer would not replace it on upgrade), the launch conditions
 name each property and the values it accepts, and the package check
 (ship/package_rules.py, ./vantrel check-package) accepts it and rejects
-every broken copy of it (package_mutants.py), each by the rule it breaks;
-the x64 test vehicle made from the 64-bit build shares no upgrade code or
-component with it, and the release holds neither. Both: the same bytes
-from a copy of the exe with another time and mode at another path (as a
-second checkout would make it).
+every broken copy of it (package_mutants.py), each by the rule it breaks
+and no other; the x64 test vehicle made from the 64-bit build passes the
+check too, shares no upgrade code or component with the package, and the
+release holds neither. Both: the same bytes from a copy of the exe with
+another time and mode at another path (as a second checkout would make
+it).
 
   python3 -m tests.exe.check_release_bundle path/to/vantrel.exe VERSION path/to/64-bit/vantrel.exe
 """
@@ -30,7 +31,7 @@ from pathlib import Path
 
 from ship import msi_package, pe_version, release
 from ship.package_rules import TRIGGERS, check as package_rules, task_definition
-from ship.package_runs import msi_table
+from ship.msi_tables import msi_table
 from tests.exe.package_mutants import broken_packages
 
 ENTRIES = ["vantrel.exe", "vantrel-settings.reg", "vantrel-task.xml", "INSTALL.txt", "SHA256SUMS"]
@@ -155,7 +156,7 @@ def main(argv):
             expect(ok, "package check, %s: %s" % (name, rule), found)
         for what, rule, broken in broken_packages(package, exe, work / "broken"):
             failed = [name for name, _, ok, _ in package_rules(broken) if not ok]
-            expect(rule in failed, "package check rejects a copy with %s, by %s" % (what, rule),
+            expect(failed == [rule], "package check rejects a copy with %s, by %s alone" % (what, rule),
                    "it failed %s" % (failed or "nothing"))
         for made, status, said in ((package, 0, "every rule holds"),
                                    (broken, 1, "1 rule(s) broken: " + rule)):
@@ -171,6 +172,9 @@ def main(argv):
             expect(any(text.startswith("%s must be %s" % (prop, values)) for text in conditions),
                    "a launch condition names %s and the values it accepts (%s)" % (prop, values))
         vehicle = msi_package.make_package(exe64, work / "vehicle", arch="x64")
+        broken_rules = [name for name, _, ok, _ in package_rules(vehicle) if not ok]
+        expect(not broken_rules, "the package check accepts the x64 vehicle",
+               "it breaks %s" % ", ".join(broken_rules))
         codes = {made: ({r["Property"]: r["Value"] for r in msi_table(made, "Property")}["UpgradeCode"],
                         {r["ComponentId"] for r in msi_table(made, "Component")})
                  for made in (package, vehicle)}

@@ -1,11 +1,16 @@
 """Broken copies of the package, each changed in one place, that the
-package check must reject, each by the rule named beside it: the kinds of
-break an earlier table check let through, and one for each thing the
-package promises (no restart of its own, one behaviour at every UI level,
-a folder no command line moves, maintenance that only puts back,
-rollbacks that put back what was there even with non-ASCII text, a refusal
-while rollback is disabled, nothing left at uninstall, a run after every
-kind of power-on)."""
+package check must reject, each by the rule named beside it and no other:
+the kinds of break an earlier table check let through, one for each thing
+the package promises (no restart of its own, one behaviour at every UI
+level, a folder no command line moves, maintenance that only puts back,
+rollbacks that put back what was there even with text outside ASCII, a
+refusal while rollback is disabled, nothing left at uninstall, a run after
+every kind of power-on), and one for each way a package fails a real
+install that Wine lets pass (a deferred action outside the transaction, a
+file read before it is installed, a path without quotes, a component that
+differs by Windows version, a shipped version no longer found, an action
+type no rule knows, files that never reach the machine, a remembered choice
+read elsewhere, the exe under a new component code)."""
 
 import re
 import shutil
@@ -13,11 +18,33 @@ import subprocess
 from pathlib import Path
 
 from ship import msi_package
-from ship.package_runs import msi_table
+from ship.msi_tables import LOCATOR_64BIT, LOCATOR_RAW, NONCOMPRESSED, msi_table
 
 
 def condition_of(package, action):
     return next(r["Condition"] for r in msi_table(package, "InstallExecuteSequence") if r["Action"] == action)
+
+
+def upgrade_row_from(package, version_min):
+    """The major-upgrade row made anew with a lower bound (a key column: no UPDATE)."""
+    row = next(r for r in msi_table(package, "Upgrade") if r["ActionProperty"] == "WIX_UPGRADE_DETECTED")
+    return ["DELETE FROM `Upgrade` WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED'",
+            "INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMin`, `VersionMax`, `Attributes`, "
+            "`ActionProperty`) VALUES ('%s', '%s', '%s', %s, 'WIX_UPGRADE_DETECTED')"
+            % (row["UpgradeCode"], version_min, row["VersionMax"], row["Attributes"])]
+
+
+def row_of(package, table, key):
+    return next(row for row in msi_table(package, table) if row[table] == key)
+
+
+def sequenced(action, sequence):
+    return "UPDATE `InstallExecuteSequence` SET `Sequence` = %d WHERE `Action` = '%s'" % (sequence, action)
+
+
+def set_column(table, column, value, key=None, keyed=None):
+    where = " WHERE `%s` = '%s'" % (key, keyed) if key else ""
+    return "UPDATE `%s` SET `%s` = %s%s" % (table, column, value, where)
 
 
 def sql(text):
@@ -38,8 +65,12 @@ MUTANTS = [
     ("an unsecured public property inside quotes in a deferred command line", "public_properties_secure",
      lambda p: ["UPDATE `CustomAction` SET `Target` = '/create /tn Vantrel /xml \"[TASKDEFINITION]\" /f' "
                 "WHERE `Action` = 'CreateTask'"]),
-    ("the major-upgrade row deleted", "older_product_removed_inside_the_transaction",
+    ("the major-upgrade row deleted", "every_landed_version_found",
      lambda p: ["DELETE FROM `Upgrade` WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED'"]),
+    ("an upgrade row that takes in versions above 1.0.0 only", "every_landed_version_found",
+     lambda p: upgrade_row_from(p, "1.0.0")),
+    ("the older version removed after InstallFinalize", "older_product_removed_inside_the_transaction",
+     lambda p: [sequenced("RemoveExistingProducts", 6610)]),
     ("REBOOT=Force on a command line is kept", "never_restarts",
      lambda p: ["DELETE FROM `InstallExecuteSequence` WHERE `Action` = 'NeverRestart'"]),
     ("AppSearch in the UI sequence", "ui_sequence_decides_nothing",
@@ -49,9 +80,12 @@ MUTANTS = [
     ("the task definitions' width conditions swapped", "task_definition_for_each_width",
      lambda p: ["UPDATE `Component` SET `Condition` = 'VersionNT64' WHERE `Component` = 'TaskXmlOn32BitWindows'",
                 "UPDATE `Component` SET `Condition` = 'NOT VersionNT64' WHERE `Component` = 'TaskXmlOn64BitWindows'"]),
-    ("a repair that writes a setting its command line gives", "maintenance_only_puts_back",
-     lambda p: ["UPDATE `InstallExecuteSequence` SET `Condition` = 'GPSPOSITIONMODE' "
-                "WHERE `Action` = 'WriteGpsPositionMode'"]),
+    ("a repair that writes the settings its command line gives, as 1.0.1 did",
+     "maintenance_only_puts_back",
+     lambda p: [set_column("InstallExecuteSequence", "Condition",
+                           "'%s'" % sql(condition_of(p, action).replace("NOT Installed", 'NOT REMOVE~="ALL"')),
+                           "Action", action)
+                for action in ("SaveSettings", "PutSettingsBack", "WriteGpsPositionMode", "WriteDisableVantrel")]),
     ("the task's rollback deletes whatever task was there", "rollback_restores_what_was_there",
      lambda p: ["UPDATE `CustomAction` SET `Target` = '/d /s /c \"\"[Schtasks]\" /delete /tn Vantrel /f\"' "
                 "WHERE `Action` = 'PutTaskBackAfterCreate'"]),
@@ -64,6 +98,34 @@ MUTANTS = [
                 "'(NOT RollbackDisabled AND NOT DISABLEROLLBACK) OR REMOVE~=\"ALL\"'"]),
     ("the settings' snapshot left behind at uninstall", "uninstall_leaves_nothing",
      lambda p: ["DELETE FROM `RemoveFile` WHERE `FileKey` = 'SettingsBefore'"]),
+    ("a deferred action after InstallFinalize", "deferred_actions_inside_the_transaction",
+     lambda p: [sequenced("RunTask", 6650)]),
+    ("the task registered before InstallFiles installs its definition", "files_read_once_installed",
+     lambda p: [sequenced("SaveTaskBeforeCreate", 3900), sequenced("PutTaskBackAfterCreate", 3901),
+                sequenced("CreateTask", 3903)]),
+    ("a folder on a command line without quotes", "paths_quoted_on_command_lines",
+     lambda p: [set_column("CustomAction", "Target",
+                           "'/create /tn Vantrel /xml [VantrelFolder]vantrel-task.xml /f'", "Action", "CreateTask")]),
+    ("the 64-bit task definition installed on 64-bit Windows 7 only",
+     "components_alike_on_every_windows_version",
+     lambda p: [set_column("Component", "Condition", "'VersionNT64 = 601'", "Component", "TaskXmlOn64BitWindows")]),
+    ("a custom action that sets a directory (type 35)", "only_custom_action_types_the_package_uses",
+     lambda p: ["INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) "
+                "VALUES ('MoveVantrelFolder', 35, 'VantrelFolder', '[WindowsFolder]Vantrel\\')",
+                "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) "
+                "VALUES ('MoveVantrelFolder', '', 1007)"]),
+    ("the feature at Level 0", "every_feature_installed",
+     lambda p: [set_column("Feature", "Level", 0)]),
+    ("the exe marked uncompressed in the compressed package", "every_file_in_the_cabinet",
+     lambda p: [set_column("File", "Attributes", int(row_of(p, "File", "VantrelExe")["Attributes"]) | NONCOMPRESSED,
+                           "File", "VantrelExe")]),
+    ("the medium ending before the last file", "media_covers_every_file",
+     lambda p: [set_column("Media", "LastSequence", 2)]),
+    ("the remembered choice read in the 64-bit view", "remembered_choice_read_where_written",
+     lambda p: [set_column("RegLocator", "Type", LOCATOR_RAW | LOCATOR_64BIT)]),
+    ("a new component code for vantrel.exe", "exe_keeps_its_component_code",
+     lambda p: [set_column("Component", "ComponentId", "'{0F1E2D3C-4B5A-4968-8776-A5B4C3D2E1F0}'",
+                           "Component", "VantrelExe")]),
 ]
 # Built anew rather than edited: definitions that miss a kind of power-on.
 # (what is broken, the rule, what to take out of the definition's text)

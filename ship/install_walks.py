@@ -1,0 +1,287 @@
+"""A package's execute sequence walked as Windows Installer walks it, for
+the rules in package_rules.py, over the tables msi_tables.py loads.
+
+A walk starts from a kind of run (a first install, an upgrade over a
+version that has shipped, a repair, an uninstall), the properties a
+command line gives and the machine (its Windows version and width, the UI
+level, whether the user is an administrator, the STARTUPTASK choice an
+earlier version remembered). It evaluates each action's condition in
+sequence order, and does what the action does to the walk:
+FindRelatedProducts finds the older version through the Upgrade table by
+the product's own upgrade code, AppSearch reads the remembered registry
+value, LaunchConditions may refuse the run, CostFinalize resolves the
+folders (a property named after a folder moves it), set-property actions
+set, and deferred actions enter the script with their command lines
+formatted. What the script then holds is what the rules judge.
+
+The UI sequence is not walked: ui_sequence_decides_nothing holds it to
+costing alone, so that every UI level runs this one sequence; the UI level
+still varies, for any condition that reads it.
+"""
+
+import functools
+import itertools
+import re
+from collections import namedtuple
+
+from ship import msi_package
+from ship.landed_versions import LANDED
+from ship.msi_conditions import evaluate
+from ship.msi_tables import (BASE_TYPE, COMMIT, EXE_IN_PROPERTY, IN_SCRIPT, ONLY_DETECT, ROLLBACK,
+                             SET_PROPERTY, VERSION_MAX_INCLUSIVE, VERSION_MIN_INCLUSIVE, long_name,
+                             version_key)
+
+SETTINGS_KEY = r"HKLM\Software\Keldran\Settings"
+PRODUCT_KEY = r"Software\Keldran\Vantrel"
+# The folders Windows Installer sets before any action, as placeholders.
+SYSTEM_FOLDERS = ("ProgramFilesFolder", "ProgramFiles64Folder", "SystemFolder", "System64Folder",
+                  "WindowsFolder", "TempFolder", "CommonAppDataFolder")
+# Standard actions after InstallInitialize that change the machine.
+CHANGING = {"ProcessComponents", "UnpublishFeatures", "RemoveRegistryValues", "RemoveFiles",
+            "RemoveFolders", "CreateFolders", "InstallFiles", "WriteRegistryValues", "RegisterUser",
+            "RegisterProduct", "PublishFeatures", "PublishProduct"}
+KINDS = ("install", "upgrade", "repair", "uninstall")
+# Every Windows the package supports, by the VersionNT it reports (VersionNT64
+# too, on 64-bit Windows). Windows 10 and 11 are 1000 where the installer
+# reports their own version and 603 where it reports them as 8.1: both are
+# walked, so that no condition tells them apart unseen.
+WINDOWS = {"601": "Windows 7", "603": "Windows 8.1 (or 10 and 11 as 8.1)", "1000": "Windows 10 and 11"}
+# No UI (msiexec /qn), and the full UI a double-click gives.
+UI_LEVELS = ("2", "5")
+
+
+class Step(namedtuple("Step", "action type program arguments changes")):
+    """An action in the script: a standard one (no arguments), or a deferred
+    custom action with its program and formatted arguments."""
+    __slots__ = ()
+
+    @property
+    def line(self):
+        return None if self.arguments is None else (self.program + " " + self.arguments).strip()
+
+
+def is_rollback(bits):
+    return bool(bits and bits & IN_SCRIPT and bits & ROLLBACK and not bits & COMMIT)
+
+
+def formatted(text, properties):
+    """[Property] references replaced by their values, and [\\x] escapes by x
+    (Formatted data type)."""
+    return re.sub(r"\[\\(.)\]|\[([A-Za-z_][A-Za-z0-9_.]*)\]",
+                  lambda m: m.group(1) or properties.get(m.group(2), ""), text or "")
+
+
+def plain_code(guid):
+    return guid.strip("{}").upper()
+
+
+class Run:
+    def __init__(self, kind, given, machine, older=None):
+        self.kind, self.given, self.machine, self.older = kind, given, machine, older
+        self.properties, self.refused_by, self.script, self.exe_folder, self.found = {}, None, [], None, []
+
+    def described(self):
+        given = " ".join("%s=%s" % item for item in sorted(self.given.items()) if item[1])
+        machine = self.machine
+        return "%s%s%s, %s, %s-bit %s, UILevel %s%s" % (
+            self.kind, " over " + self.older.version if self.older else "", " " + given if given else "",
+            "an administrator" if machine["AdminUser"] else "a standard user",
+            "64" if machine["VersionNT64"] else "32", WINDOWS[machine["VersionNT"]], machine["UILevel"],
+            ", StartupTask %s remembered" % machine["StartupTask"] if machine["StartupTask"] else "")
+
+
+def upgrade_code(t):
+    """The code every version of the product was installed with; the x64
+    vehicle's is derived from it."""
+    return msi_package.package_codes("x64" if t.x64 else "x86")["UpgradeCode"]
+
+
+def older_versions(t):
+    """The versions that have shipped before this package's."""
+    version = version_key(t.properties.get("ProductVersion", "0"))
+    return [landed for landed in LANDED if version_key(landed.version) < version]
+
+
+def windows(t):
+    """{VersionNT, VersionNT64} of every Windows the package installs on."""
+    return [{"VersionNT": nt, "VersionNT64": nt if wide else ""}
+            for wide in ((True,) if t.x64 else (False, True)) for nt in WINDOWS]
+
+
+def machines(t, remembered):
+    """Each machine that can make a walk differ: two whose properties differ only
+    where no condition or formatted text of the package reads would walk alike."""
+    read, seen, found = t.read() | {"StartupTask"}, set(), []
+    for system, ui, admin, choice in itertools.product(windows(t), UI_LEVELS, ("", "1"), remembered):
+        machine = dict(system, UILevel=ui, AdminUser=admin, StartupTask=choice)
+        key = tuple(value for name, value in sorted(machine.items()) if name in read)
+        if key not in seen:
+            seen.add(key)
+            found.append(machine)
+    return found
+
+
+@functools.lru_cache(maxsize=1)
+def runs(t):
+    """Every walk: each kind of run, under every combination of what decides
+    (kept for the one package the rules are judging)."""
+    found = []
+    for kind in KINDS:
+        for older, gps, flag, task, reboot, moved, machine in itertools.product(
+                older_versions(t) if kind == "upgrade" else (None,), ("", "6"), ("", "1"),
+                ("", "0", "1"), ("", "Force"), ("", "C:\\Elsewhere\\"),
+                machines(t, ("",) if kind == "install" else ("", "0", "1"))):
+            given = {"GPSPOSITIONMODE": gps, "DISABLEVANTREL": flag, "STARTUPTASK": task,
+                     "REBOOT": reboot, "INSTALLDIR": moved}
+            found.append(walk(t, kind, given, machine, older))
+    return found
+
+
+def problems_in_runs(t, check, limit=4):
+    """check(run) -> [problem]; the first few, each with the run it was seen in."""
+    found = []
+    for run in runs(t):
+        found += ["%s (%s)" % (problem, run.described()) for problem in check(run)]
+        if len(found) >= limit:
+            break
+    return found
+
+
+@functools.lru_cache(maxsize=1)
+def execute_sequence(t):
+    """[(action, condition)] in sequence order."""
+    return [(action, t.execute[action]["Condition"])
+            for action in sorted(t.execute, key=lambda a: t.execute[a]["Sequence"])]
+
+
+def walk(t, kind, given, machine, older=None):
+    run = Run(kind, given, machine, older)
+    props = dict(t.properties)
+    props.update({name: "<%s>\\" % name for name in SYSTEM_FOLDERS})
+    props.update({name: machine[name] for name in ("VersionNT", "VersionNT64", "UILevel", "AdminUser")})
+    props["Privileged"] = "1"
+    if kind in ("repair", "uninstall"):
+        props["Installed"] = "2026/01/01 00:00:00"
+        props["REINSTALL" if kind == "repair" else "REMOVE"] = "ALL"
+    props.update({name: value for name, value in given.items() if value})
+    registry = {(PRODUCT_KEY.lower(), "startuptask"): machine["StartupTask"]}
+    started = False
+    for action, condition in execute_sequence(t):
+        if not evaluate(condition, props):
+            continue
+        started = started or action == "InstallInitialize"
+        custom = t.actions.get(action)
+        if action == "FindRelatedProducts" and older:
+            run.found = related(t, older.version)
+            for row in run.found:
+                props[row["ActionProperty"]] = "{OLDER-PRODUCT}"
+        elif action == "AppSearch":
+            # The locator's root, view and type are held to the Registry row by
+            # remembered_choice_read_where_written; here its key and name decide.
+            for prop, signature in t.searches.items():
+                locator = t.locators.get(signature, {})
+                value = registry.get((locator.get("Key", "").strip("\\").lower(),
+                                      locator.get("Name", "").lower()))
+                if value:
+                    props[prop] = value
+        elif action == "LaunchConditions":
+            refusal = next((formatted(text, props) for condition, text in t.launch
+                            if not evaluate(condition, props)), None)
+            if refusal:
+                run.refused_by = refusal
+                break
+        elif action == "CostFinalize":
+            for directory in t.directories:
+                props[directory] = folder(t, directory, props)
+        elif action == "RemoveExistingProducts":
+            if any(props.get(row["ActionProperty"]) for row in t.upgrades
+                   if not row["Attributes"] & ONLY_DETECT):
+                run.script.append(Step(action, None, None, None, True))
+        elif custom is not None:
+            bits, base = custom["Type"], custom["Type"] & BASE_TYPE
+            if not bits & IN_SCRIPT:
+                if base == SET_PROPERTY:
+                    props[custom["Source"]] = formatted(custom["Target"], props)
+                continue
+            program = props.get(custom["Source"], "") if base == EXE_IN_PROPERTY else ""
+            run.script.append(Step(action, bits, program, formatted(custom["Target"], props),
+                                   not is_rollback(bits)))
+        elif started:
+            run.script.append(Step(action, None, None, None, action in CHANGING))
+    run.properties = props
+    run.exe_folder = props.get(t.components[t.exe()["Component_"]]["Directory_"])
+    return run
+
+
+def related(t, version):
+    """The Upgrade rows FindRelatedProducts sets for an installed product of this
+    version, which was installed with the product's upgrade code."""
+    found = []
+    for row in t.upgrades:
+        if plain_code(row["UpgradeCode"]) != plain_code(upgrade_code(t)):
+            continue
+        low, high, bits = row["VersionMin"], row["VersionMax"], row["Attributes"]
+        above = not low or (version_key(version) >= version_key(low) if bits & VERSION_MIN_INCLUSIVE
+                            else version_key(version) > version_key(low))
+        below = not high or (version_key(version) <= version_key(high) if bits & VERSION_MAX_INCLUSIVE
+                             else version_key(version) < version_key(high))
+        if above and below:
+            found.append(row)
+    return found
+
+
+def folder(t, directory, props):
+    """A directory's path as CostFinalize resolves it: a property of its name wins."""
+    if props.get(directory):
+        return props[directory]
+    row = t.directories[directory]
+    if not row["Directory_Parent"]:
+        return "<%s>\\" % directory
+    parent = folder(t, row["Directory_Parent"], props)
+    name = long_name(row["DefaultDir"])
+    return parent if name == "." else parent + name + "\\"
+
+
+@functools.lru_cache(maxsize=None)
+def classify(step):
+    """What a deferred step does, read from its command line:
+    ("save", "task"|"settings", file), ("restore", what, {file, values}),
+    ("change", what, {values}), ("start", "task", None), ("rollback", None, None)
+    for a rollback that restores nothing known, ("unknown", None, None), or
+    (None, None, None) for a standard action. Remembered: one step recurs in
+    thousands of walks, and no caller changes what it is given back."""
+    line = step.line
+    if line is None:
+        return None, None, None
+    key = re.escape(SETTINGS_KEY)
+    # The task's definition as RegisteredTask.Xml gives it, written as UTF-16
+    # (Out-File's Unicode), after schtasks found the task.
+    saved = re.search(r'schtasks\.exe" /query /tn Vantrel >nul 2>&1 & if errorlevel 1 \(exit /b 0\) '
+                      r'else "[^"]*powershell\.exe" .*GetTask\(\'Vantrel\'\)\.Xml; .*'
+                      r"Out-File -FilePath '([^']+)' -InputObject \$xml -Encoding Unicode\"", line)
+    if saved:
+        return "save", "task", saved.group(1)
+    saved = re.search(r'reg\.exe"? export %s "([^"]+)"' % key, line)
+    if saved:
+        return "save", "settings", saved.group(1)
+    if step.type & COMMIT:
+        commands = re.split(r" & ", line.split(" /c ", 1)[-1].strip('"'))
+        if all(re.match(r'"?(del|rd) "', command) for command in commands):
+            return "forget", None, None
+        return "unknown", None, None
+    if is_rollback(step.type):
+        back = re.search(r'if exist "([^"]+)" \("[^"]*schtasks\.exe" /create /tn Vantrel /xml "\1" /f', line)
+        if back and re.search(r'schtasks\.exe"? /delete /tn Vantrel /f', line.split(" if exist ")[0]):
+            return "restore", "task", {"file": back.group(1), "values": []}
+        back = re.search(r'if exist "([^"]+)" \("[^"]*reg\.exe" import "\1"', line)
+        if back:
+            deleted = re.findall(r'reg\.exe"? delete %s /v (\w+) /f' % key, line.split(" if exist ")[0])
+            return "restore", "settings", {"file": back.group(1), "values": deleted}
+        return "rollback", None, None
+    if re.search(r'schtasks\.exe"? /run /tn Vantrel$', line):
+        return "start", "task", None
+    if re.search(r'schtasks\.exe"? /(create|delete|change) /tn Vantrel', line):
+        return "change", "task", {"values": []}
+    if re.search(r'reg\.exe"? (add|delete|import) %s' % key, line):
+        return "change", "settings", {"values": re.findall(r"/v (\w+)", line)}
+    return "unknown", None, None
