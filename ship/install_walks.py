@@ -83,9 +83,8 @@ class Run:
     def described(self):
         given = " ".join("%s=%s" % item for item in sorted(self.given.items()) if item[1])
         machine = self.machine
-        return "%s%s%s, %s, %s-bit %s, UILevel %s%s" % (
+        return "%s%s%s, %s-bit %s, UILevel %s%s" % (
             self.kind, " over " + self.older.version if self.older else "", " " + given if given else "",
-            "an administrator" if machine["AdminUser"] else "a standard user",
             "64" if machine["VersionNT64"] else "32", WINDOWS[machine["VersionNT"]], machine["UILevel"],
             ", StartupTask %s remembered" % machine["StartupTask"] if machine["StartupTask"] else "")
 
@@ -112,8 +111,8 @@ def machines(t, remembered):
     """Each machine that can make a walk differ: two whose properties differ only
     where no condition or formatted text of the package reads would walk alike."""
     read, seen, found = t.read() | {"StartupTask"}, set(), []
-    for system, ui, admin, choice in itertools.product(windows(t), UI_LEVELS, ("", "1"), remembered):
-        machine = dict(system, UILevel=ui, AdminUser=admin, StartupTask=choice)
+    for system, ui, choice in itertools.product(windows(t), UI_LEVELS, remembered):
+        machine = dict(system, UILevel=ui, StartupTask=choice)
         key = tuple(value for name, value in sorted(machine.items()) if name in read)
         if key not in seen:
             seen.add(key)
@@ -158,7 +157,7 @@ def walk(t, kind, given, machine, older=None):
     run = Run(kind, given, machine, older)
     props = dict(t.properties)
     props.update({name: "<%s>\\" % name for name in SYSTEM_FOLDERS})
-    props.update({name: machine[name] for name in ("VersionNT", "VersionNT64", "UILevel", "AdminUser")})
+    props.update({name: machine[name] for name in ("VersionNT", "VersionNT64", "UILevel")})
     props["Privileged"] = "1"
     if kind in ("repair", "uninstall"):
         props["Installed"] = "2026/01/01 00:00:00"

@@ -323,7 +323,7 @@ def refused_while_rollback_disabled(t):
     problems = []
     for kind in KINDS:
         for disabled in ({"RollbackDisabled": "1"}, {"DISABLEROLLBACK": "1"}):
-            machine = dict(windows(t)[0], UILevel="2", AdminUser="1", StartupTask="1")
+            machine = dict(windows(t)[0], UILevel="2", StartupTask="1")
             run = walk(t, kind, dict(disabled), machine)
             if bool(run.refused_by) != (kind != "uninstall"):
                 problems.append("%s %s" % (run.described(), "refused" if run.refused_by else "goes ahead"))

@@ -39,6 +39,10 @@ set "LOGS=%TEMP%\vantrel-check"
 if not exist "%LOGS%" mkdir "%LOGS%"
 set "KEY=HKLM\Software\Keldran\Settings"
 set "PRODUCTKEY=HKLM\Software\Keldran\Vantrel"
+rem The hand-made task's description, a word with letters outside ASCII,
+rem as PowerShell spells it by code points, so that no code page of this
+rem script touches them.
+set "HANDMADE=('Pr' + [char]0xFC + 'fger' + [char]0xE4 + 't')"
 rem PowerShell of this prompt's width, and the one whose registry view the
 rem settings are in (the 32-bit one on 64-bit Windows for the product).
 set "PS=%SystemRoot%\System32\WindowsPowerShell\v1.0\powershell.exe"
@@ -334,7 +338,7 @@ type "%LOGS%\task-utf16.xml" > "%LOGS%\task.xml"
 type "%LOGS%\task.xml"
 if "%1"=="hand-made" (
   findstr /l /i /c:"cmd.exe" "%LOGS%\task.xml" > nul && (call :pass "it is the task made by hand: it runs cmd.exe") || (call :fail "it is not the task made by hand: it does not run cmd.exe")
-  "%PS%" -NoProfile -Command "$s = New-Object -ComObject Schedule.Service; $s.Connect(); $d = $s.GetFolder('\').GetTask('Vantrel').Definition.RegistrationInfo.Description; exit ([int]($d -ne ('Pr' + [char]0xFC + 'fger' + [char]0xE4 + 't')))"
+  "%PS%" -NoProfile -Command "$s = New-Object -ComObject Schedule.Service; $s.Connect(); $d = $s.GetFolder('\').GetTask('Vantrel').Definition.RegistrationInfo.Description; exit ([int]($d -ne %HANDMADE%))"
   if errorlevel 1 (call :fail "its description lost the letters outside ASCII") else (call :pass "its description keeps the letters outside ASCII")
   exit /b 0
 )
@@ -453,11 +457,10 @@ if !WAITED! gtr 150 (call :fail "a run of the task still going after five minute
 ping -n 3 127.0.0.1 > nul
 goto task_idle_again
 
-rem :hand_made_task registers a task Vantrel of one's own, its description
-rem in letters outside ASCII, written by their code points so that no code
-rem page of this script's touches them, running cmd.exe.
+rem :hand_made_task registers a task Vantrel of one's own, described as
+rem HANDMADE says, running cmd.exe.
 :hand_made_task
-"%PS%" -NoProfile -Command "$ErrorActionPreference = 'Stop'; $d = 'Pr' + [char]0xFC + 'fger' + [char]0xE4 + 't'; $x = '<?xml version=\"1.0\" encoding=\"UTF-16\"?><Task version=\"1.2\" xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\"><RegistrationInfo><Description>' + $d + '</Description></RegistrationInfo><Principals><Principal id=\"S\"><UserId>S-1-5-18</UserId></Principal></Principals><Settings><Enabled>false</Enabled></Settings><Actions Context=\"S\"><Exec><Command>cmd.exe</Command><Arguments>/c exit 0</Arguments></Exec></Actions></Task>'; [IO.File]::WriteAllText($env:LOGS + '\hand-made.xml', $x, [Text.Encoding]::Unicode)"
+"%PS%" -NoProfile -Command "$ErrorActionPreference = 'Stop'; $d = %HANDMADE%; $x = '<?xml version=\"1.0\" encoding=\"UTF-16\"?><Task version=\"1.2\" xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\"><RegistrationInfo><Description>' + $d + '</Description></RegistrationInfo><Principals><Principal id=\"S\"><UserId>S-1-5-18</UserId></Principal></Principals><Settings><Enabled>false</Enabled></Settings><Actions Context=\"S\"><Exec><Command>cmd.exe</Command><Arguments>/c exit 0</Arguments></Exec></Actions></Task>'; [IO.File]::WriteAllText($env:LOGS + '\hand-made.xml', $x, [Text.Encoding]::Unicode)"
 schtasks /create /tn Vantrel /xml "%LOGS%\hand-made.xml" /f > nul
 if errorlevel 1 call :fail "schtasks /create: no task Vantrel made by hand"
 exit /b 0
