@@ -9,10 +9,14 @@ earlier version remembered). It evaluates each action's condition in
 sequence order, and does what the action does to the walk:
 FindRelatedProducts finds the older version through the Upgrade table by
 the product's own upgrade code, AppSearch reads the remembered registry
-value, LaunchConditions may refuse the run, CostFinalize resolves the
-folders (a property named after a folder moves it), set-property actions
-set, and deferred actions enter the script with their command lines
-formatted. What the script then holds is what the rules judge.
+value, LaunchConditions or an error action may refuse the run,
+CostFinalize resolves the folders (a property named after a folder moves
+it), set-property actions set, and deferred actions enter the script with
+their command lines formatted. RemoveExistingProducts walks the older
+version's own removal, from its own package (built from its commit), on
+the same machine: what its script holds is the older version's, and no
+new version can change it. What the scripts then hold is what the rules
+judge.
 
 The UI sequence is not walked: ui_sequence_decides_nothing holds it to
 costing alone, so that every UI level runs this one sequence; the UI level
@@ -22,14 +26,16 @@ still varies, for any condition that reads it.
 import functools
 import itertools
 import re
+import tempfile
 from collections import namedtuple
+from pathlib import Path
 
 from ship import msi_package
-from ship.landed_versions import LANDED
+from ship.landed_versions import LANDED, build_package
 from ship.msi_conditions import evaluate
-from ship.msi_tables import (BASE_TYPE, COMMIT, EXE_IN_PROPERTY, IN_SCRIPT, ONLY_DETECT, ROLLBACK,
-                             SET_PROPERTY, VERSION_MAX_INCLUSIVE, VERSION_MIN_INCLUSIVE, long_name,
-                             version_key)
+from ship.msi_tables import (BASE_TYPE, COMMIT, ERROR_MESSAGE, EXE_IN_PROPERTY, IN_SCRIPT, ONLY_DETECT,
+                             ROLLBACK, SET_PROPERTY, VERSION_MAX_INCLUSIVE, VERSION_MIN_INCLUSIVE, Tables,
+                             long_name, version_key)
 
 SETTINGS_KEY = r"HKLM\Software\Keldran\Settings"
 PRODUCT_KEY = r"Software\Keldran\Vantrel"
@@ -79,6 +85,8 @@ class Run:
     def __init__(self, kind, given, machine, older=None):
         self.kind, self.given, self.machine, self.older = kind, given, machine, older
         self.properties, self.refused_by, self.script, self.exe_folder, self.found = {}, None, [], None, []
+        # The action that refused the run, and the older version's removal.
+        self.refusing_action, self.older_removal, self.removed_files = None, None, []
 
     def described(self):
         given = " ".join("%s=%s" % item for item in sorted(self.given.items()) if item[1])
@@ -146,6 +154,38 @@ def problems_in_runs(t, check, limit=4):
     return found
 
 
+# Where the landed versions' packages are built, once per checkout.
+LANDED_PACKAGES = Path(__file__).resolve().parents[1] / "build" / "landed-packages"
+
+
+class LandedPackageMissing(Exception):
+    pass
+
+
+@functools.lru_cache(maxsize=None)
+def landed_tables(landed, arch, exe_bytes):
+    """The tables of a landed version's own package for this package's width,
+    built from its commit around this package's exe (which gives only the
+    version number)."""
+    out = LANDED_PACKAGES / ("%s-%s" % (landed.version, arch))
+    with tempfile.TemporaryDirectory() as work:
+        exe = Path(work) / "vantrel.exe"
+        exe.write_bytes(exe_bytes)
+        package = build_package(landed, exe, arch, out)
+    if package is None:
+        raise LandedPackageMissing("this clone lacks commit %s, %s's sources: clone the whole history"
+                                   % (landed.commit, landed.version))
+    return Tables(package)
+
+
+@functools.lru_cache(maxsize=None)
+def older_removal(t, landed, machine_items):
+    """The older version's own removal, as RemoveExistingProducts runs it on
+    this machine: its package's uninstall walk."""
+    older = landed_tables(landed, "x64" if t.x64 else "x86", t.cabinet()[t.exe()["File"]])
+    return walk(older, "uninstall", {}, dict(machine_items))
+
+
 @functools.lru_cache(maxsize=1)
 def execute_sequence(t):
     """[(action, condition)] in sequence order."""
@@ -158,7 +198,9 @@ def walk(t, kind, given, machine, older=None):
     props = dict(t.properties)
     props.update({name: "<%s>\\" % name for name in SYSTEM_FOLDERS})
     props.update({name: machine[name] for name in ("VersionNT", "VersionNT64", "UILevel")})
-    props["Privileged"] = "1"
+    # An installation elevated, as a management tool's or an administrator's
+    # is: what an older version's removal (1.0.1's gate) reads.
+    props["Privileged"] = props["AdminUser"] = "1"
     if kind in ("repair", "uninstall"):
         props["Installed"] = "2026/01/01 00:00:00"
         props["REINSTALL" if kind == "repair" else "REMOVE"] = "ALL"
@@ -187,7 +229,7 @@ def walk(t, kind, given, machine, older=None):
             refusal = next((formatted(text, props) for condition, text in t.launch
                             if not evaluate(condition, props)), None)
             if refusal:
-                run.refused_by = refusal
+                run.refused_by, run.refusing_action = refusal, action
                 break
         elif action == "CostFinalize":
             for directory in t.directories:
@@ -196,8 +238,13 @@ def walk(t, kind, given, machine, older=None):
             if any(props.get(row["ActionProperty"]) for row in t.upgrades
                    if not row["Attributes"] & ONLY_DETECT):
                 run.script.append(Step(action, None, None, None, True))
+                if older:
+                    run.older_removal = older_removal(t, older, tuple(sorted(machine.items())))
         elif custom is not None:
             bits, base = custom["Type"], custom["Type"] & BASE_TYPE
+            if base == ERROR_MESSAGE:
+                run.refused_by, run.refusing_action = formatted(custom["Target"], props), action
+                break
             if not bits & IN_SCRIPT:
                 if base == SET_PROPERTY:
                     props[custom["Source"]] = formatted(custom["Target"], props)
@@ -209,6 +256,11 @@ def walk(t, kind, given, machine, older=None):
             run.script.append(Step(action, None, None, None, action in CHANGING))
     run.properties = props
     run.exe_folder = props.get(t.components[t.exe()["Component_"]]["Directory_"])
+    if any(step.action == "RemoveFiles" for step in run.script):
+        mode = 2 if kind == "uninstall" else 1
+        run.removed_files = [("file", (props[row["DirProperty"]] + long_name(row["FileName"])).lower())
+                             for row in t.remove_files if row["FileName"] and props.get(row["DirProperty"])
+                             and int(row["InstallMode"]) & mode]
     return run
 
 
@@ -241,46 +293,61 @@ def folder(t, directory, props):
     return parent if name == "." else parent + name + "\\"
 
 
+TASK_COMMAND = re.compile(r'schtasks\.exe"? /(create|delete|run|change|query) /tn "?([^" ]+)"?'
+                          r'(?: /xml "?(.+?)"?)?(?: /f)?$')
+
+
 @functools.lru_cache(maxsize=None)
 def classify(step):
     """What a deferred step does, read from its command line:
-    ("save", "task"|"settings", file), ("restore", what, {file, values}),
-    ("change", what, {values}), ("start", "task", None), ("rollback", None, None)
-    for a rollback that restores nothing known, ("unknown", None, None), or
+    ("save", "settings", file), ("restore", "settings", {file, values}),
+    ("forget", None, [files]) for a commit that deletes files,
+    ("change", "settings", {values}), ("change", "task", task) and
+    ("undo", "task", task) for a rollback, where task is {op, name,
+    definition}, ("start", "task", task), ("rollback", None, None) for a
+    rollback that puts back nothing known, ("unknown", None, None), or
     (None, None, None) for a standard action. Remembered: one step recurs in
     thousands of walks, and no caller changes what it is given back."""
     line = step.line
     if line is None:
         return None, None, None
     key = re.escape(SETTINGS_KEY)
-    # The task's definition as RegisteredTask.Xml gives it, written as UTF-16
-    # (Out-File's Unicode), after schtasks found the task.
-    saved = re.search(r'schtasks\.exe" /query /tn Vantrel >nul 2>&1 & if errorlevel 1 \(exit /b 0\) '
-                      r'else "[^"]*powershell\.exe" .*GetTask\(\'Vantrel\'\)\.Xml; .*'
-                      r"Out-File -FilePath '([^']+)' -InputObject \$xml -Encoding Unicode\"", line)
-    if saved:
-        return "save", "task", saved.group(1)
     saved = re.search(r'reg\.exe"? export %s "([^"]+)"' % key, line)
     if saved:
         return "save", "settings", saved.group(1)
     if step.type & COMMIT:
         commands = re.split(r" & ", line.split(" /c ", 1)[-1].strip('"'))
-        if all(re.match(r'"?(del|rd) "', command) for command in commands):
-            return "forget", None, None
+        if all(re.fullmatch(r'del "[^"]+"(?: 2>nul)?', command) for command in commands):
+            return "forget", None, [re.search(r'"([^"]+)"', command).group(1) for command in commands]
         return "unknown", None, None
+    task = TASK_COMMAND.search(line)
+    if task:
+        detail = {"op": task.group(1), "name": task.group(2), "definition": task.group(3)}
+        if is_rollback(step.type):
+            return ("undo", "task", detail) if detail["op"] in ("create", "delete") else ("rollback", None, None)
+        if detail["op"] == "run":
+            return "start", "task", detail
+        return ("change", "task", detail) if detail["op"] != "query" else ("unknown", None, None)
     if is_rollback(step.type):
-        back = re.search(r'if exist "([^"]+)" \("[^"]*schtasks\.exe" /create /tn Vantrel /xml "\1" /f', line)
-        if back and re.search(r'schtasks\.exe"? /delete /tn Vantrel /f', line.split(" if exist ")[0]):
-            return "restore", "task", {"file": back.group(1), "values": []}
-        back = re.search(r'if exist "([^"]+)" \("[^"]*reg\.exe" import "\1"', line)
+        back = re.search(r'if exist "([^"]+)" \("[^"]*reg\.exe" import "\1" && del "\1"\)', line)
         if back:
             deleted = re.findall(r'reg\.exe"? delete %s /v (\w+) /f' % key, line.split(" if exist ")[0])
             return "restore", "settings", {"file": back.group(1), "values": deleted}
         return "rollback", None, None
-    if re.search(r'schtasks\.exe"? /run /tn Vantrel$', line):
-        return "start", "task", None
-    if re.search(r'schtasks\.exe"? /(create|delete|change) /tn Vantrel', line):
-        return "change", "task", {"values": []}
     if re.search(r'reg\.exe"? (add|delete|import) %s' % key, line):
         return "change", "settings", {"values": re.findall(r"/v (\w+)", line)}
     return "unknown", None, None
+
+
+def touched(run):
+    """The tasks and the files outside the package's own that a run's script
+    (or an older version's removal) names: {("task", name) or ("file", path)},
+    paths lower-cased, from command lines and RemoveFile rows."""
+    found = set()
+    for step in run.script:
+        line = step.line or ""
+        found |= {("task", name.lower()) for name in re.findall(r'/tn "?([^" ]+)', line)}
+        found |= {("task", name.lower()) for name in re.findall(r"GetTask\('([^']+)'\)", line)}
+        found |= {("file", path.lower()) for path in re.findall(r'"([^"]*\\[^"\\]+\.\w+)"', line)
+                  if not path.lower().endswith(".exe")}
+    return found | set(run.removed_files)

@@ -7,8 +7,9 @@ built vantrel.exe, ship/vantrel.wxs and ship/vantrel-task.xml:
 wixl 0.101 (Debian 12's package wixl) writes the database; other versions
 are refused, since they write other custom-action types, 64-bit defaults
 and sequences. msibuild (msitools) then sets what wixl cannot express: the
-launch conditions that refuse a bad property value, a folder, or a run
-with rollback disabled; the conditions that
+launch conditions that refuse a bad property value or a folder; the
+refusal of a run with rollback disabled; a feature that cannot be
+advertised; the conditions that
 install one task definition on each Windows width; each custom action's
 type as the WiX source declares it (wixl 0.101 ignores Execute="rollback");
 an InstallUISequence with nothing but costing in it; the secure public
@@ -34,8 +35,8 @@ import uuid
 from pathlib import Path
 
 from ship import pe_version
-from ship.msi_tables import (COMMIT, CONTINUE_ON_ERROR, EXE_IN_PROPERTY, IN_SCRIPT, NO_IMPERSONATE,
-                             ROLLBACK, SET_PROPERTY)
+from ship.msi_tables import (COMMIT, CONTINUE_ON_ERROR, DISALLOW_ADVERTISE, ERROR_MESSAGE, EXE_IN_PROPERTY,
+                             IN_SCRIPT, NO_IMPERSONATE, ROLLBACK, SET_PROPERTY)
 
 HERE = Path(__file__).resolve().parent
 WXS = HERE / "vantrel.wxs"
@@ -56,6 +57,9 @@ WIXL_VERSION = "0.101"
 # life. The x64 test vehicle derives its own from them, so that it can
 # neither upgrade nor remove the product.
 UPGRADE_CODE = "53B7FC56-B8D3-4250-9765-835F46F883BA"
+# The start-up task the package registers: a name of its own, which the
+# manual route's task ("Vantrel") and tasks made by hand do not use.
+TASK = "Keldran-Vantrel"
 COMPONENT_GUIDS = {"VantrelExe": "AFD5F92E-EB4E-42C5-B12F-75E3F7CB8865",
                    "TaskXmlOn32BitWindows": "6B0E3C1D-7F2A-4C58-9E41-2D8B5A7F0C36",
                    "TaskXmlOn64BitWindows": "C4A9D2E7-1B63-4F0A-8D25-93E6B7C1F458",
@@ -65,7 +69,6 @@ COMPONENT_GUIDS = {"VantrelExe": "AFD5F92E-EB4E-42C5-B12F-75E3F7CB8865",
 # component's first install, is enough.
 COMPONENT_CONDITIONS = {"TaskXmlOn32BitWindows": "NOT VersionNT64",
                         "TaskXmlOn64BitWindows": "VersionNT64"}
-REMOVE_ON_UNINSTALL = 2
 # The only actions the UI sequence keeps: costing, and the hand-over to
 # the execute sequence. Anything that decides (the searches, the
 # remembered choice, the launch conditions, finding the older product)
@@ -90,23 +93,31 @@ LAUNCH_CONDITIONS = [
      "GPSPOSITIONMODE must be %s, not [GPSPOSITIONMODE]." % listed(MODELS)),
     ("NOT DISABLEVANTREL OR " + accepts("DISABLEVANTREL", FLAGS),
      "DISABLEVANTREL must be %s, not [DISABLEVANTREL]." % listed(FLAGS)),
-    (accepts("STARTUPTASK", FLAGS),
+    # Empty only in maintenance where the remembered choice is missing.
+    ("NOT STARTUPTASK OR " + accepts("STARTUPTASK", FLAGS),
      "STARTUPTASK must be %s, not [STARTUPTASK]." % listed(FLAGS)),
     # The folder is fixed; a folder given anyway (as version 1.0.0 took
     # one) is refused rather than silently ignored.
     ("NOT INSTALLDIR",
      "INSTALLDIR is not accepted: Vantrel is always installed in Keldran\\Vantrel under the "
      "Program Files folder, which only administrators can change. Give no INSTALLDIR."),
-    # The task and the settings are put back only by rollback actions,
-    # which do not run while rollback is disabled (by the DisableRollback
-    # policy or the DISABLEROLLBACK property): only a removal, which puts
-    # back nothing, goes ahead then.
-    ('(NOT RollbackDisabled AND NOT DISABLEROLLBACK) OR REMOVE~="ALL"',
-     "Rollback is disabled on this machine (the DisableRollback policy or DISABLEROLLBACK), "
-     "and the Vantrel package puts back the start-up task and the settings of a failed "
-     "installation only by rolling it back: it installs, repairs and upgrades only with "
-     "rollback enabled. Removing Vantrel works either way."),
 ]
+
+# The task and the settings are put back only by rollback actions, which
+# do not run while rollback is disabled (the DisableRollback policy, the
+# DISABLEROLLBACK property, or PROMPTROLLBACKCOST where space runs out):
+# only a removal, which puts back nothing but the task it deletes, goes
+# ahead then. An error action (type 19) refuses, after InstallValidate,
+# where REMOVE is known (a launch condition runs before it is), and before
+# InstallInitialize, before any change.
+REFUSAL = ("RefuseWithoutRollback", 1450, '(RollbackDisabled OR DISABLEROLLBACK) AND NOT REMOVE~="ALL"',
+           "Rollback is disabled on this machine (the DisableRollback policy, DISABLEROLLBACK or "
+           "PROMPTROLLBACKCOST), and the Vantrel package puts back the start-up task and the "
+           "settings of a failed installation only by rolling it back: it installs, repairs and "
+           "upgrades only with rollback enabled. Removing Vantrel works either way.")
+# The feature cannot be advertised (msi_tables.DISALLOW_ADVERTISE): an
+# advertised feature installs nothing until first used, and nothing uses
+# this one, so the task would never be registered.
 
 
 # Every public property the package reads from outside: Windows passes only
@@ -162,15 +173,12 @@ def database_changes(file_version, file_language, wxs_text, ui_actions):
     for component, condition in sorted(COMPONENT_CONDITIONS.items()):
         queries.append("UPDATE `Component` SET `Condition` = %s WHERE `Component` = %s"
                        % (quoted(condition), quoted(component)))
-    # At uninstall the task saved just before it was deleted goes with the
-    # files (RemoveFiles comes after the save), and comes back with them if
-    # the uninstall is rolled back, for the task's rollback to read. The
-    # settings' snapshot goes too, should an installation have left one.
-    # Their folder is SnapshotsFolder, which only an uninstall sets.
-    for key, name in (("TaskBefore", "task-before.xml"), ("SettingsBefore", "settings-before.reg")):
-        queries.append("INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, "
-                       "`DirProperty`, `InstallMode`) VALUES ('%s', 'VantrelExe', '%s', "
-                       "'SnapshotsFolder', %d)" % (key, name, REMOVE_ON_UNINSTALL))
+    action, sequence, condition, message = REFUSAL
+    queries.append("INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES (%s, %d, '', %s)"
+                   % (quoted(action), ERROR_MESSAGE, quoted(message)))
+    queries.append("INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES "
+                   "(%s, %s, %d)" % (quoted(action), quoted(condition), sequence))
+    queries.append("UPDATE `Feature` SET `Attributes` = %d" % DISALLOW_ADVERTISE)
     for action in sorted(set(ui_actions) - set(UI_SEQUENCE)):
         queries.append("DELETE FROM `InstallUISequence` WHERE `Action` = %s" % quoted(action))
     for action, bits in sorted(declared_action_types(wxs_text).items()):

@@ -13,6 +13,7 @@ from ship import msi_conditions
 
 # CustomAction table, Type column: the base type (the low six bits) and the
 # bits that say when and how an action runs.
+ERROR_MESSAGE = 19
 EXE_IN_PROPERTY = 50
 SET_PROPERTY = 51
 BASE_TYPE = 0x3F
@@ -21,6 +22,9 @@ ROLLBACK = 0x100
 COMMIT = 0x200
 IN_SCRIPT = 0x400
 NO_IMPERSONATE = 0x800
+# Feature table, Attributes column: the feature cannot be advertised.
+DISALLOW_ADVERTISE = 0x8
+FAVOR_ADVERTISE = 0x4
 # Upgrade table, Attributes column.
 ONLY_DETECT = 0x2
 VERSION_MIN_INCLUSIVE = 0x100
@@ -105,7 +109,7 @@ class Tables:
         self.upgrades = integers(table("Upgrade"), "Attributes")
         self.directories = {r["Directory"]: r for r in table("Directory")}
         self.remove_files = table("RemoveFile")
-        self.features = integers(table("Feature"), "Level")
+        self.features = integers(table("Feature"), "Level", "Attributes")
         self.media = integers(table("Media"), "LastSequence")
         summary = subprocess.run(["msiinfo", "suminfo", str(package)], check=True,
                                  stdout=subprocess.PIPE).stdout.decode()

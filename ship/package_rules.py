@@ -33,13 +33,19 @@ import tempfile
 import xml.etree.ElementTree as ET
 from pathlib import Path
 
-from ship import msi_conditions, script_rules, table_rules
-from ship.install_walks import (KINDS, SETTINGS_KEY, classify, is_rollback, problems_in_runs, runs,
-                                walk, windows)
-from ship.msi_tables import CONTINUE_ON_ERROR, IN_SCRIPT, NO_IMPERSONATE, ONLY_DETECT, Tables, long_name
+from ship import msi_conditions, msi_package, script_rules, table_rules
+from ship.install_walks import (KINDS, SETTINGS_KEY, LandedPackageMissing, classify, is_rollback,
+                                problems_in_runs, runs, walk, windows)
+from ship.msi_tables import CONTINUE_ON_ERROR, IN_SCRIPT, NO_IMPERSONATE, ONLY_DETECT, Tables
 from ship.table_rules import verdict
 
 SCHEMA = Path(__file__).resolve().parent / "task_scheduler.xsd"
+# The task of the guide's manual route, and of any made by hand: never the
+# package's.
+MANUAL_TASK = "Vantrel"
+# What the package may run: programs every supported Windows has, which an
+# application control policy leaves to administrators and SYSTEM.
+ALLOWED_PROGRAMS = ("schtasks.exe", "reg.exe", "cmd.exe")
 TASK_NAMESPACE = "{http://schemas.microsoft.com/windows/2004/02/mit/task}"
 SETTINGS = {"GpsPositionMode": "GPSPOSITIONMODE", "DisableVantrel": "DISABLEVANTREL"}
 # Properties Windows Installer itself defines and always passes to the
@@ -117,40 +123,94 @@ def schema_problems(data):
 def rollback_restores_what_was_there(t):
     """A rollback action must precede the action it undoes and put back what was there
     (Rollback Installation; CustomAction type bits 0x400 in-script, 0x100 rollback, 0x800 no
-    impersonation): in every run, each change to the task or the settings is preceded by a
-    save of that state that stops the installation when it fails, and between the two by a
-    rollback, in the script whenever the change is, that puts back exactly the saved state."""
+    impersonation): in every run, each write of the settings is preceded by a save of them
+    that stops the installation when it fails, and between the two by a rollback that puts
+    back exactly the saved state; each registration of the task at a first install or an
+    upgrade, where nothing of the package's stood, by a rollback that deletes it; each
+    deletion by a rollback that registers the package's definition again. A repair registers
+    what stood already, and needs none."""
     def check(run):
         problems, saved, undo = [], {}, {}
         for step in run.script:
             kind, what, detail = classify(step)
-            if kind == "save":
+            if kind in ("restore", "undo") and not (is_rollback(step.type) and step.type & NO_IMPERSONATE):
+                problems.append("%s has type %d, not a rollback without impersonation" % (step.action, step.type))
+            elif kind == "save":
                 saved[what] = detail
                 undo.pop(what, None)
                 if step.type & CONTINUE_ON_ERROR:
                     problems.append("%s saves the %s but its failure is ignored" % (step.action, what))
             elif kind == "restore":
-                if not (is_rollback(step.type) and step.type & NO_IMPERSONATE):
-                    problems.append("%s has type %d, not a rollback without impersonation"
-                                    % (step.action, step.type))
-                elif saved.get(what) != detail["file"]:
+                if saved.get(what) != detail["file"]:
                     problems.append("%s puts back the %s from %s, which nothing saved before it"
                                     % (step.action, what, detail["file"]))
                 else:
                     undo[what] = detail
-            elif kind == "change":
+            elif kind == "undo":
+                undo[(detail["op"], detail["name"])] = detail
+            elif kind == "change" and what == "settings":
                 if what not in undo:
-                    problems.append("%s changes the %s with no rollback that puts back a saved %s "
-                                    "before it" % (step.action, what, what))
+                    problems.append("%s changes the settings with no rollback that puts back saved "
+                                    "settings before it" % step.action)
                 elif not set(detail["values"]) <= set(undo[what]["values"]):
                     problems.append("%s writes %s, which its rollback does not delete before "
                                     "putting the saved ones back" % (step.action, detail["values"]))
+            elif kind == "change" and what == "task":
+                wanted = {"create": "delete" if run.kind in ("install", "upgrade") else None,
+                          "delete": "create"}.get(detail["op"], "nothing")
+                if wanted and (wanted, detail["name"]) not in undo:
+                    problems.append("%s %ss task %s with no rollback before it that %ss it"
+                                    % (step.action, detail["op"], detail["name"], wanted or "undoes"))
             elif kind == "unknown":
                 problems.append("%s changes the machine in a way no rule here knows: %s"
                                 % (step.action, step.line))
         return problems
     return verdict(problems_in_runs(t, check),
-                   "every change has its save and its rollback before it, in %d runs" % len(runs(t)))
+                   "every change has its rollback before it, in %d runs" % len(runs(t)))
+
+
+def task_is_its_own(t):
+    """A package must not take over what it did not install: in every run, every schtasks
+    command names the package's own task, Keldran-Vantrel, never the manual route's Vantrel
+    or any other, and registers it only from the definition the package installs beside the
+    exe; nothing reads a task to save it. What stands under that name before the package acts
+    is then nothing or its own definition, and putting it back needs no copy of a task."""
+    definition = t.expected_folder + "vantrel-task.xml"
+
+    def check(run):
+        problems = []
+        for step in run.script:
+            kind, what, detail = classify(step)
+            line = step.line or ""
+            if "/tn " in line and what != "task":
+                problems.append("%s reads or saves a task: %s" % (step.action, line))
+            elif what == "task" and detail["name"] != msi_package.TASK:
+                problems.append("%s names task %s" % (step.action, detail["name"]))
+            elif what == "task" and detail["op"] == "create" and detail["definition"] != definition:
+                problems.append("%s registers it from %s" % (step.action, detail["definition"]))
+        return problems
+    own = [] if msi_package.TASK != MANUAL_TASK else ["the package's task is named %s, as the manual "
+                                                      "route's is" % MANUAL_TASK]
+    return verdict(own + problems_in_runs(t, check), "only %s, only from %s" % (msi_package.TASK, definition))
+
+
+def only_programs_every_windows_allows(t):
+    """An application control policy (AppLocker, App Control for Business) may block any
+    program but Windows' own, and under one PowerShell runs in ConstrainedLanguage mode, where
+    COM objects such as Schedule.Service are refused (about_Language_Modes): in every run,
+    each deferred action runs schtasks.exe, reg.exe or cmd.exe, and no command line names any
+    other program or script."""
+    def check(run):
+        problems = []
+        for step in run.script:
+            if not step.line:
+                continue
+            names = [step.program] + re.findall(r'"([^"]+\.(?:exe|ps1|vbs|js|bat|cmd|dll))"', step.line)
+            names += re.findall(r"(?i)\b(powershell|pwsh|wscript|cscript|mshta|rundll32|regsvr32)\b", step.line)
+            problems += ["%s runs %s" % (step.action, name) for name in names
+                         if name.replace("/", "\\").split("\\")[-1].lower() not in ALLOWED_PROGRAMS]
+        return problems
+    return verdict(problems_in_runs(t, check), "only " + ", ".join(ALLOWED_PROGRAMS))
 
 
 def tools_of_the_package_width(t):
@@ -284,7 +344,7 @@ def task_definition_for_each_width(t):
         if wrong:
             problems.append("%s sets %s" % (installed[0]["file"], wrong))
     changes = sorted({step.action for run in runs(t) for step in run.script
-                      if "/change /tn Vantrel" in (step.line or "")})
+                      if classify(step)[1] == "task" and classify(step)[2]["op"] == "change"})
     if changes:
         problems.append("changed after it is registered by " + ", ".join(changes))
     return verdict(problems, "one definition per width, valid, %s" % TRIGGERS)
@@ -295,17 +355,23 @@ def maintenance_only_puts_back(t):
     whoever starts it (Using Windows Installer with UAC; MsiIsProductElevated): so no
     maintenance run changes a setting or the task choice, whatever its command line gives.
     In every repair the script writes no setting and deletes no task, and the choice is the
-    remembered one, else the default 1. Nothing decides by AdminUser, which ICE86 warns
-    against and a filtered administrator's token makes false."""
+    remembered one; where none is remembered, no repair registers the task and no removal
+    deletes it. Nothing decides by AdminUser, which ICE86 warns against and a filtered
+    administrator's token makes false."""
     def check(run):
-        if run.kind != "repair" or run.refused_by:
+        if run.kind not in ("repair", "uninstall") or run.refused_by:
             return []
+        remembered = run.machine.get("StartupTask") or ""
+        tasks = [(step.action, classify(step)[2]["op"]) for step in run.script
+                 if classify(step)[:2] == ("change", "task")]
+        if run.kind == "uninstall":
+            return ["%s deletes a task where no choice is remembered" % action
+                    for action, op in tasks if not remembered]
         problems = ["%s changes the settings" % step.action for step in run.script
                     if classify(step)[:2] == ("change", "settings")]
-        problems += ["%s deletes the task" % step.action for step in run.script
-                     if not is_rollback(step.type) and "/delete /tn Vantrel" in (step.line or "")]
-        remembered = run.machine.get("StartupTask") or "1"
-        if run.properties.get("STARTUPTASK") != remembered:
+        problems += ["%s %ss the task" % (action, op) for action, op in tasks
+                     if op == "delete" or remembered != "1"]
+        if (run.properties.get("STARTUPTASK") or "") != remembered:
             problems.append("the task choice becomes %r where %r is remembered"
                             % (run.properties.get("STARTUPTASK"), remembered))
         return problems
@@ -319,43 +385,40 @@ def refused_while_rollback_disabled(t):
     """Rollback and commit custom actions do not run while rollback is disabled, and the
     package should then refuse to continue (RollbackDisabled property; Commit Custom
     Actions): with RollbackDisabled set, or DISABLEROLLBACK given, every run but an uninstall
-    (which puts back nothing) is refused before its script begins."""
+    (which puts back nothing but the task it deletes) is refused before it changes anything."""
     problems = []
     for kind in KINDS:
         for disabled in ({"RollbackDisabled": "1"}, {"DISABLEROLLBACK": "1"}):
             machine = dict(windows(t)[0], UILevel="2", StartupTask="1")
             run = walk(t, kind, dict(disabled), machine)
-            if bool(run.refused_by) != (kind != "uninstall"):
-                problems.append("%s %s" % (run.described(), "refused" if run.refused_by else "goes ahead"))
+            changed = [step.action for step in run.script if step.changes]
+            if bool(run.refused_by) != (kind != "uninstall") or (run.refused_by and changed):
+                problems.append("%s %s" % (run.described(), "refused after %s" % changed if changed
+                                           else "refused" if run.refused_by else "goes ahead"))
     return verdict(problems, "refused but for an uninstall")
 
 
-def uninstall_leaves_nothing(t):
-    """Windows Installer removes at uninstall only the files its tables name (RemoveFile
-    table, InstallMode 2 or 3, in the folder its DirProperty holds): every snapshot a save in
-    the script writes has a RemoveFile row of the exe's component whose folder is the
-    snapshot's at every uninstall and unset in every other run, so that nothing of the
-    package's stays behind, whether or not the commit action that deletes them ran, and no
-    rollback loses a snapshot it still needs."""
-    exe_component = next(f["Component_"] for f in t.files if long_name(f["FileName"]).lower() == "vantrel.exe")
-    rows = [row for row in t.remove_files if row["Component_"] == exe_component
-            and int(row["InstallMode"]) & 2 and row["FileName"]]
-    snapshots = {detail for run in runs(t) for step in run.script
-                 for kind, _, detail in [classify(step)] if kind == "save"}
-    problems = []
-    for run in runs(t):
+def no_snapshot_outlives_its_run(t):
+    """Commit custom actions run once the installation has succeeded, and neither they nor
+    rollback actions run while rollback is disabled (Commit Custom Actions; RollbackDisabled
+    property): in every run, each snapshot a save writes is deleted by a commit action of
+    that run and by the rollback that reads it, and no save is made once rollback is
+    disabled, so that nothing of the package's stays behind."""
+    def check(run):
         if run.refused_by:
-            continue
-        removed = {(run.properties.get(row["DirProperty"]) or "") + long_name(row["FileName"])
-                   for row in rows}
-        if run.kind == "uninstall":
-            problems += ["%s is left (%s)" % (path, run.described()) for path in snapshots - removed]
-        elif any(path.strip() for path in removed - {long_name(row["FileName"]) for row in rows}):
-            problems.append("a RemoveFile row has a folder in a %s (%s)" % (run.kind, run.described()))
-        if len(problems) >= 4:
-            break
-    names = ", ".join(sorted(long_name(row["FileName"]) for row in rows))
-    return verdict(problems, "removed at uninstall only: " + names)
+            return []
+        forgotten = {path for step in run.script for kind, _, paths in [classify(step)] if kind == "forget"
+                     for path in paths}
+        problems = []
+        for step in run.script:
+            kind, _, detail = classify(step)
+            if kind == "save" and detail not in forgotten:
+                problems.append("%s is kept once the installation succeeds" % detail)
+            if kind == "save" and msi_conditions.evaluate(
+                    t.execute[step.action]["Condition"], dict(run.properties, RollbackDisabled="1")):
+                problems.append("%s saves %s with rollback disabled" % (step.action, detail))
+        return problems
+    return verdict(problems_in_runs(t, check), "every snapshot deleted at commit, none made without rollback")
 
 
 def settings_written_only_with_their_property(t):
@@ -373,8 +436,8 @@ def settings_written_only_with_their_property(t):
             return []
         problems = []
         for name, prop in SETTINGS.items():
-            writes = [step.line for step, (kind, _, detail) in zip(run.script, map(classify, run.script))
-                      if kind == "change" and detail["values"] == [name]]
+            writes = [step.line for step, (kind, what, detail) in zip(run.script, map(classify, run.script))
+                      if (kind, what) == ("change", "settings") and detail["values"] == [name]]
             given = run.given.get(prop) and run.kind in ("install", "upgrade")
             wanted = ["add %s /v %s /t REG_DWORD /d %s /f" % (SETTINGS_KEY, name, run.given.get(prop))]
             if (len(writes) == 1 and writes[0].endswith(wanted[0])) != bool(given) or len(writes) > 1:
@@ -414,20 +477,19 @@ def programs_and_features(t):
 
 def startup_task_chosen_once(t):
     """STARTUPTASK is remembered (a Registry row without a condition writes it under the
-    product's key, AppSearch reads it back): in every run the task is registered and started
-    once, after the settings are written, exactly when the choice (given at a first install
-    or an upgrade, else remembered, else the default) is 1; a choice of 0 registers and starts
-    nothing."""
+    product's key, AppSearch reads it back): in every first install and upgrade the task is
+    registered and started once, after the settings are written, exactly when the choice
+    (given, else remembered, else the default 1) is 1; a choice of 0 registers and starts
+    nothing. (A repair's choice is maintenance_only_puts_back's to judge.)"""
     def check(run):
-        if run.refused_by or run.kind == "uninstall":
+        if run.refused_by or run.kind not in ("install", "upgrade"):
             return []
-        given = (run.given.get("STARTUPTASK") if run.kind in ("install", "upgrade") else "") or \
-            run.machine.get("StartupTask") or "1"
-        lines = [step.line or "" for step in run.script]
-        created = [i for i, line in enumerate(lines) if "/create /tn Vantrel /xml" in line
-                   and not is_rollback(run.script[i].type)]
-        started = [i for i, line in enumerate(lines) if line.endswith("/run /tn Vantrel")]
-        writes = [i for i, step in enumerate(run.script) if classify(step)[0] == "change"]
+        given = run.given.get("STARTUPTASK") or run.machine.get("StartupTask") or "1"
+        steps = [classify(step) for step in run.script]
+        created = [i for i, (kind, what, detail) in enumerate(steps)
+                   if (kind, what) == ("change", "task") and detail["op"] == "create"]
+        started = [i for i, (kind, _, _) in enumerate(steps) if kind == "start"]
+        writes = [i for i, (kind, _, _) in enumerate(steps) if kind == "change"]
         if given == "1":
             if len(created) != 1 or len(started) != 1 or any(w > started[0] for w in writes) or \
                     not run.script[started[0]].type & NO_IMPERSONATE:
@@ -441,10 +503,11 @@ def startup_task_chosen_once(t):
                    problems_in_runs(t, check), "registered and started once exactly when chosen")
 
 
-RULES = (rollback_restores_what_was_there, tools_of_the_package_width, public_properties_secure,
+RULES = (rollback_restores_what_was_there, task_is_its_own, only_programs_every_windows_allows,
+         tools_of_the_package_width, public_properties_secure,
          older_product_removed_inside_the_transaction, never_restarts, ui_sequence_decides_nothing,
          folder_cannot_be_moved, task_definition_for_each_width, maintenance_only_puts_back,
-         refused_while_rollback_disabled, uninstall_leaves_nothing,
+         refused_while_rollback_disabled, no_snapshot_outlives_its_run,
          settings_written_only_with_their_property, no_impersonation_bit_outside_the_script,
          no_hash_for_a_versioned_file, programs_and_features, startup_task_chosen_once) + \
     script_rules.RULES + table_rules.RULES
@@ -457,7 +520,7 @@ def check(package):
     for rule in RULES:
         try:
             ok, found = rule(tables)
-        except (KeyError, TypeError, ValueError, AttributeError, StopIteration,
+        except (KeyError, TypeError, ValueError, AttributeError, StopIteration, LandedPackageMissing,
                 msi_conditions.ConditionError, ET.ParseError) as error:
             ok, found = False, "could not be read: %r" % error
         results.append((rule.__name__, " ".join(rule.__doc__.split()), ok, found))

@@ -1,13 +1,13 @@
 """Rules on the walks (install_walks.py) that any package must keep to,
-whatever it installs: the versions that have shipped found, the deferred
-actions inside the transaction, files read only once installed, paths
-quoted. Each takes the tables and answers (holds, what was found); the
+whatever it installs: the versions that have shipped found, and nothing
+shared with their own removals, the deferred actions inside the
+transaction, files read only once installed, paths quoted. Each takes the tables and answers (holds, what was found); the
 package check (package_rules.py) runs them.
 """
 
 import re
 
-from ship.install_walks import older_versions, problems_in_runs, upgrade_code
+from ship.install_walks import older_versions, problems_in_runs, touched, upgrade_code
 from ship.msi_tables import IN_SCRIPT, ONLY_DETECT, long_name
 from ship.table_rules import verdict
 
@@ -36,6 +36,26 @@ def every_landed_version_found(t):
         problems_in_runs(t, check)
     return verdict(problems, "%s found by {%s}" % (
         ", ".join(v.version for v in older_versions(t)) or "no older version", upgrade_code(t)))
+
+
+def nothing_shared_with_an_older_removal(t):
+    """RemoveExistingProducts runs the older version's own removal, with its own tables, inside
+    this installation's script, and a failed upgrade rolls both back (RemoveExistingProducts
+    action): in every upgrade over a version that has shipped, no task and no file but the
+    package's own installed ones is named both by that removal (its command lines and
+    RemoveFile rows, walked from its own package) and by this version's script, so that
+    neither deletes or overwrites what the other's rollback still needs."""
+    own = {long_name(f["FileName"]).lower() for f in t.files}
+
+    def check(run):
+        if run.older_removal is None:
+            return []
+        shared = {(kind, name) for kind, name in touched(run) & touched(run.older_removal)
+                  if name.split("\\")[-1] not in own}
+        return ["%s's removal and this version both touch %s %s" % (run.older.version, kind, name)
+                for kind, name in sorted(shared)]
+    return verdict(problems_in_runs(t, check), "no task or file shared with the removal of %s"
+                   % (", ".join(v.version for v in older_versions(t)) or "no older version"))
 
 
 def deferred_actions_inside_the_transaction(t):
@@ -99,5 +119,5 @@ def paths_quoted_on_command_lines(t):
     return verdict(problems_in_runs(t, check), "every path on a command line in quotes")
 
 
-RULES = (every_landed_version_found, deferred_actions_inside_the_transaction, files_read_once_installed,
+RULES = (every_landed_version_found, nothing_shared_with_an_older_removal, deferred_actions_inside_the_transaction, files_read_once_installed,
          paths_quoted_on_command_lines)

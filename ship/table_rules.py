@@ -8,16 +8,17 @@ import re
 
 from ship.install_walks import windows
 from ship.landed_versions import LANDED
-from ship.msi_conditions import evaluate
-from ship.msi_tables import (COMMIT, COMPONENT_64BIT, CONTINUE_ON_ERROR, EXE_IN_PROPERTY, IN_SCRIPT,
-                             LOCATOR_64BIT, LOCATOR_KIND, LOCATOR_RAW, NONCOMPRESSED, NO_IMPERSONATE,
-                             ROLLBACK, SET_PROPERTY, long_name)
+from ship.msi_conditions import evaluate, properties_named
+from ship.msi_tables import (COMMIT, COMPONENT_64BIT, CONTINUE_ON_ERROR, DISALLOW_ADVERTISE, ERROR_MESSAGE,
+                             EXE_IN_PROPERTY, FAVOR_ADVERTISE, IN_SCRIPT, LOCATOR_64BIT, LOCATOR_KIND,
+                             LOCATOR_RAW, NONCOMPRESSED, NO_IMPERSONATE, ROLLBACK, SET_PROPERTY, long_name)
 
 # The custom-action types the package uses, and so the only ones the rules
-# and the walks know: a property set before the script, and a system tool
-# named by a property, run from the script as Local System, as a change, a
-# rollback or a commit action, its failure counted or ignored.
-KNOWN_ACTION_TYPES = {SET_PROPERTY} | {EXE_IN_PROPERTY | IN_SCRIPT | NO_IMPERSONATE | when | failure
+# and the walks know: a property set before the script, an error that ends
+# the run, and a system tool named by a property, run from the script as
+# Local System, as a change, a rollback or a commit action, its failure
+# counted or ignored.
+KNOWN_ACTION_TYPES = {SET_PROPERTY, ERROR_MESSAGE} | {EXE_IN_PROPERTY | IN_SCRIPT | NO_IMPERSONATE | when | failure
                                        for when in (0, ROLLBACK, COMMIT)
                                        for failure in (0, CONTINUE_ON_ERROR)}
 # Registry table, Root column: -1 is HKLM in a per-machine installation.
@@ -38,6 +39,30 @@ def every_feature_installed(t):
     wrong = ["%s has Level %d" % (f["Feature"], f["Level"])
              for f in t.features if not 1 <= f["Level"] <= limit]
     return verdict(wrong if t.features else ["no feature"], "every feature at a level from 1 to %d" % limit)
+
+
+def no_advertising(t):
+    """An advertised feature is installed only when first used (Advertisement; msiexec /j, a
+    user-published Group Policy assignment), and nothing uses this package's feature, so its
+    task would never be registered: every feature carries msidbFeatureAttributesDisallowAdvertise
+    (0x8), and none msidbFeatureAttributesFavorAdvertise (0x4) (Feature table)."""
+    wrong = ["%s has Attributes %d" % (f["Feature"], f["Attributes"]) for f in t.features
+             if not f["Attributes"] & DISALLOW_ADVERTISE or f["Attributes"] & FAVOR_ADVERTISE]
+    return verdict(wrong, "no feature can be advertised")
+
+
+def removal_decided_after_install_validate(t):
+    """"The REMOVE property is not guaranteed to be set to ALL during an uninstall before the
+    installer executes the InstallValidate action" (Conditioning Actions to Run During
+    Removal): no launch condition reads REMOVE (LaunchConditions runs before InstallValidate),
+    and no action sequenced before InstallValidate has a condition that reads it."""
+    validate = t.execute.get("InstallValidate", {}).get("Sequence", 0)
+    early = ["launch condition %s" % condition for condition, _ in t.launch
+             if "REMOVE" in properties_named(condition)]
+    early += ["%s (%d)" % (action, row["Sequence"]) for action, row in sorted(t.execute.items())
+              if row["Sequence"] < validate and "REMOVE" in properties_named(row["Condition"])]
+    return verdict(["REMOVE read before InstallValidate by " + ", ".join(early)] if early else [],
+                   "REMOVE read only after InstallValidate (%d)" % validate)
 
 
 def every_file_in_the_cabinet(t):
@@ -70,11 +95,11 @@ def media_covers_every_file(t):
 def only_custom_action_types_the_package_uses(t):
     """Each custom-action type is its own contract with Windows Installer (Custom Action
     Types), and the walks and rules here know only those the package uses: a property set
-    (51) before the script, and a tool named by a property (50) run from the script (0x400)
+    (51) before the script, an error message (19), and a tool named by a property (50) run from the script (0x400)
     as Local System (0x800), as a rollback (0x100) or commit (0x200) action or neither, its
     failure ignored (0x40) or not. Any other type would act unseen: a type 35 sets a
     directory and moves a folder, a DLL or script from the Binary table runs code no rule
-    reads."""
+    reads. An error (19) ends the run."""
     unknown = ["%s (%d)" % (name, row["Type"]) for name, row in sorted(t.actions.items())
                if row["Type"] not in KNOWN_ACTION_TYPES]
     used = sorted({row["Type"] for row in t.actions.values()})
@@ -154,6 +179,7 @@ def components_alike_on_every_windows_version(t):
         sorted({system["VersionNT"] for system in windows(t)}, key=int)))
 
 
-RULES = (every_feature_installed, every_file_in_the_cabinet, media_covers_every_file,
+RULES = (every_feature_installed, no_advertising, removal_decided_after_install_validate,
+         every_file_in_the_cabinet, media_covers_every_file,
          only_custom_action_types_the_package_uses, remembered_choice_read_where_written,
          exe_keeps_its_component_code, components_alike_on_every_windows_version)

@@ -3,14 +3,16 @@ package check must reject, each by the rule named beside it and no other:
 the kinds of break an earlier table check let through, one for each thing
 the package promises (no restart of its own, one behaviour at every UI
 level, a folder no command line moves, maintenance that only puts back,
-rollbacks that put back what was there even with text outside ASCII, a
-refusal while rollback is disabled, nothing left at uninstall, a run after
-every kind of power-on), and one for each way a package fails a real
-install that Wine lets pass (a deferred action outside the transaction, a
-file read before it is installed, a path without quotes, a component that
-differs by Windows version, a shipped version no longer found, an action
-type no rule knows, files that never reach the machine, a remembered choice
-read elsewhere, the exe under a new component code)."""
+even where no choice is remembered, rollbacks that put back what was
+there, a task of its own, nothing a locked-down device refuses, a refusal
+while rollback is disabled where removal is known, no snapshot left, no
+advertising, a run after every kind of power-on), and one for each way a
+package fails a real install that Wine lets pass (a deferred action outside
+the transaction, a file read before it is installed, a path without quotes,
+a component that differs by Windows version, a shipped version no longer
+found, or sharing a file with its own removal, an action type no rule
+knows, files that never reach the machine, a remembered choice read
+elsewhere, the exe under a new component code)."""
 
 import re
 import shutil
@@ -53,7 +55,7 @@ def sql(text):
 
 MUTANTS = [
     ("a rollback sequenced after the action it undoes", "rollback_restores_what_was_there",
-     lambda p: ["UPDATE `InstallExecuteSequence` SET `Sequence` = 4012 WHERE `Action` = 'PutTaskBackAfterCreate'"]),
+     lambda p: [sequenced("DeleteTaskAgain", 4012)]),
     ('" AND 0" appended to a rollback\'s condition', "rollback_restores_what_was_there",
      lambda p: ["UPDATE `InstallExecuteSequence` SET `Condition` = '%s AND 0' WHERE `Action` = 'PutSettingsBack'"
                 % sql(condition_of(p, "PutSettingsBack"))]),
@@ -62,9 +64,19 @@ MUTANTS = [
     ("a rollback that restores a constant", "rollback_restores_what_was_there",
      lambda p: ["UPDATE `CustomAction` SET `Target` = '%s' WHERE `Action` = 'PutSettingsBack'" % sql(
          '/d /s /c ""[Reg]" add HKLM\\Software\\Keldran\\Settings /v GpsPositionMode /t REG_DWORD /d 0 /f"')]),
-    ("an unsecured public property inside quotes in a deferred command line", "public_properties_secure",
-     lambda p: ["UPDATE `CustomAction` SET `Target` = '/create /tn Vantrel /xml \"[TASKDEFINITION]\" /f' "
-                "WHERE `Action` = 'CreateTask'"]),
+    ("the task registered from a definition the package did not install", "task_is_its_own",
+     lambda p: [set_column("CustomAction", "Target",
+                           "'/create /tn Keldran-Vantrel /xml \"[WindowsFolder]Tasks\\vantrel.xml\" /f'",
+                           "Action", "CreateTask")]),
+    ("PowerShell where cmd.exe was", "only_programs_every_windows_allows",
+     lambda p: [set_column("CustomAction", "Target", "'[SystemFolder]WindowsPowerShell\\v1.0\\powershell.exe'",
+                           "Action", "FindCmd")]),
+    ("an unsecured public property names the settings' snapshot", "public_properties_secure",
+     lambda p: [set_column("CustomAction", "Target", "'[SNAPSHOTS]settings-before-[ProductVersion].reg'",
+                           "Action", "NameSettingsSnapshot")]),
+    ("the settings' snapshot named as 1.0.1's and 1.0.2's", "nothing_shared_with_an_older_removal",
+     lambda p: [set_column("CustomAction", "Target", "'[VantrelFolder]settings-before.reg'",
+                           "Action", "NameSettingsSnapshot")]),
     ("the major-upgrade row deleted", "every_landed_version_found",
      lambda p: ["DELETE FROM `Upgrade` WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED'"]),
     ("an upgrade row that takes in versions above 1.0.0 only", "every_landed_version_found",
@@ -85,27 +97,37 @@ MUTANTS = [
      lambda p: [set_column("InstallExecuteSequence", "Condition",
                            "'%s'" % sql(condition_of(p, action).replace("NOT Installed", 'NOT REMOVE~="ALL"')),
                            "Action", action)
-                for action in ("SaveSettings", "PutSettingsBack", "WriteGpsPositionMode", "WriteDisableVantrel")]),
-    ("the task's rollback deletes whatever task was there", "rollback_restores_what_was_there",
-     lambda p: ["UPDATE `CustomAction` SET `Target` = '/d /s /c \"\"[Schtasks]\" /delete /tn Vantrel /f\"' "
-                "WHERE `Action` = 'PutTaskBackAfterCreate'"]),
-    ("the task saved through the console's code page (schtasks /query /xml > FILE)",
-     "rollback_restores_what_was_there",
-     lambda p: ["UPDATE `CustomAction` SET `Target` = '%s' WHERE `Action` = 'SaveTaskBeforeCreate'" % sql(
-         '/d /s /c ""[Schtasks]" /query /tn Vantrel /xml > "[TaskBefore]""')]),
+                for action in ("SaveSettings", "PutSettingsBack", "WriteGpsPositionMode", "WriteDisableVantrel",
+                               "ForgetSettingsSnapshot")]),
+    ("the task registered by a repair where no choice is remembered, as 1.0.2 did", "maintenance_only_puts_back",
+     lambda p: [set_column("InstallExecuteSequence", "Condition",
+                           "'NOT STARTUPTASK OR (Installed AND NOT REMEMBEREDSTARTUPTASK)'",
+                           "Action", "DefaultStartupTask"),
+                set_column("InstallExecuteSequence", "Condition",
+                           "'REMEMBEREDSTARTUPTASK AND (Installed OR NOT STARTUPTASK)'",
+                           "Action", "UseRememberedStartupTask")]),
     ("an installation that goes ahead with rollback disabled", "refused_while_rollback_disabled",
-     lambda p: ["DELETE FROM `LaunchCondition` WHERE `Condition` = "
-                "'(NOT RollbackDisabled AND NOT DISABLEROLLBACK) OR REMOVE~=\"ALL\"'"]),
-    ("the settings' snapshot left behind at uninstall", "uninstall_leaves_nothing",
-     lambda p: ["DELETE FROM `RemoveFile` WHERE `FileKey` = 'SettingsBefore'"]),
+     lambda p: ["DELETE FROM `InstallExecuteSequence` WHERE `Action` = 'RefuseWithoutRollback'"]),
+    ("the refusal while rollback is disabled a launch condition, as 1.0.2 had it",
+     "removal_decided_after_install_validate",
+     lambda p: ["DELETE FROM `InstallExecuteSequence` WHERE `Action` = 'RefuseWithoutRollback'",
+                "INSERT INTO `LaunchCondition` (`Condition`, `Description`) VALUES "
+                "('(NOT RollbackDisabled AND NOT DISABLEROLLBACK) OR REMOVE~=\"ALL\"', 'Rollback is disabled.')"]),
+    ("the settings' snapshot kept once the installation succeeds", "no_snapshot_outlives_its_run",
+     lambda p: ["DELETE FROM `InstallExecuteSequence` WHERE `Action` = 'ForgetSettingsSnapshot'"]),
+    ("the settings saved with rollback disabled", "no_snapshot_outlives_its_run",
+     lambda p: [set_column("InstallExecuteSequence", "Condition", "'%s'" % sql(
+         condition_of(p, "SaveSettings").replace(" AND NOT RollbackDisabled", "")), "Action", "SaveSettings")]),
+    ("the feature open to advertising", "no_advertising",
+     lambda p: [set_column("Feature", "Attributes", 0)]),
     ("a deferred action after InstallFinalize", "deferred_actions_inside_the_transaction",
      lambda p: [sequenced("RunTask", 6650)]),
     ("the task registered before InstallFiles installs its definition", "files_read_once_installed",
-     lambda p: [sequenced("SaveTaskBeforeCreate", 3900), sequenced("PutTaskBackAfterCreate", 3901),
-                sequenced("CreateTask", 3903)]),
+     lambda p: [sequenced("DeleteTaskAgain", 3901), sequenced("CreateTask", 3903)]),
     ("a folder on a command line without quotes", "paths_quoted_on_command_lines",
      lambda p: [set_column("CustomAction", "Target",
-                           "'/create /tn Vantrel /xml [VantrelFolder]vantrel-task.xml /f'", "Action", "CreateTask")]),
+                           "'/create /tn Keldran-Vantrel /xml [VantrelFolder]vantrel-task.xml /f'",
+                           "Action", "CreateTask")]),
     ("the 64-bit task definition installed on 64-bit Windows 7 only",
      "components_alike_on_every_windows_version",
      lambda p: [set_column("Component", "Condition", "'VersionNT64 = 601'", "Component", "TaskXmlOn64BitWindows")]),
