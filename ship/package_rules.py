@@ -15,14 +15,16 @@ The check reads the tables (msiinfo export) and the task definitions in
 the cabinet (gcab) through msi_tables.py, then walks the execute sequence
 as Windows Installer does (install_walks.py) for every kind of run a device
 can meet, on every Windows the package supports, under every combination
-of the properties that decide something. Most rules are
+of the properties that decide something; an upgrade walks the older
+version's own removal too, from that version's package, built from its
+commit (so the check needs the repository's history, git and wixl). Most rules are
 statements about those walks, the refusals and the scripts of deferred
 actions they produce, so that they follow what a condition or a command
 line means, not how it is written. Each rule's first docstring line names
 the documented rule it encodes. The rules here hold the package to what it
 promises (the task, the settings, their rollbacks, the folder, the
-restarts); script_rules.py holds its scripts to what any package's must
-keep to, and table_rules.py its rows to one another and to the versions
+restarts, a task of its own, nothing a locked-down device refuses);
+script_rules.py holds its scripts to what any package's must keep to, and table_rules.py its rows to one another and to the versions
 that have shipped.
 """
 

@@ -23,8 +23,9 @@ packages_release=(cmake make python3 binutils
                   wixl msitools)
 if [ -n "${VANTREL_SIGN_PFX:-}" ]; then packages_release+=(osslsigncode); fi
 # The package check reads the tables (msitools), the cabinet (gcab) and the
-# task definitions against Task Scheduler's schema (xmllint).
-packages_check=(python3 msitools gcab libxml2-utils)
+# task definitions against Task Scheduler's schema (xmllint), and builds each
+# shipped version's package from its commit (git, wixl) to walk its removal.
+packages_check=(python3 msitools gcab libxml2-utils git wixl)
 
 sudo_if_needed() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 

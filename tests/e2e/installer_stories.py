@@ -7,11 +7,10 @@ import hashlib
 import re
 import shutil
 import subprocess
-import sys
 from pathlib import Path
 
 from ship import msi_package, pe_version
-from ship.landed_versions import LANDED
+from ship.landed_versions import LANDED, build_package
 from tests.wine import RigError
 from tests.wine.control import SETTINGS_KEY, KEEP_SETTINGS, registry_text
 
@@ -34,7 +33,9 @@ AWKWARD_SETTINGS = [{"GpsPositionMode": ("REG_EXPAND_SZ", "%SystemRoot%\\6"),
 # msiexec's exit code as Wine's exit status, which keeps its low 8 bits:
 # 1603 (ERROR_INSTALL_FAILURE) arrives as 67.
 INSTALL_FAILURE = 1603 & 0xFF
-TASK = "Vantrel"
+TASK = msi_package.TASK
+# The manual route's task, and the one earlier versions registered.
+MANUAL_TASK = "Vantrel"
 
 
 @contextlib.contextmanager
@@ -81,27 +82,16 @@ def installer_package(args, work, exe=None):
 
 def landed_package(landed, args, work):
     """The package of a version that has shipped, built from its own
-    sources (git archive of its commit) around the exe this machine runs;
-    None in a clone that lacks that commit (a shallow one), which says so."""
-    sources = work / ("landed-" + landed.version)
-    sources.mkdir(parents=True, exist_ok=True)
-    archive = subprocess.run(["git", "-C", str(REPO), "archive", landed.commit] + list(landed.sources),
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    if archive.returncode != 0:
+    sources around the exe this machine runs; None in a clone that lacks
+    that commit (a shallow one), which says so."""
+    arch = "x86" if args.arch.program_bits == 32 else "x64"
+    package = build_package(landed, args.exe_to_run, arch, work / ("package-landed-" + landed.version))
+    if package is None:
         print("  (this clone lacks commit %s, %s's package sources: that upgrade is left out)"
               % (landed.commit, landed.version))
-        return None
-    subprocess.run(["tar", "-x", "-C", str(sources)], input=archive.stdout, check=True)
-    arch = "x86" if args.arch.program_bits == 32 else "x64"
-    out = work / ("package-landed-" + landed.version)
-    done = subprocess.run([sys.executable, "-m", landed.sources[0] + ".msi_package",
-                           "--exe", str(Path(args.exe_to_run).resolve()), "--out-dir", str(out),
-                           "--arch", arch],
-                          cwd=str(sources), stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-    if done.returncode != 0:
-        raise RigError("building %s's package failed: %s" % (landed.version, done.stdout.decode(errors="replace")))
-    print("  the package as %s shipped it: %s's sources, around this exe" % (landed.version, landed.commit))
-    return next(out.glob("*.msi"))
+    else:
+        print("  the package as %s shipped it: %s's sources, around this exe" % (landed.version, landed.commit))
+    return package
 
 
 def newer_exe(args, work):
@@ -151,9 +141,19 @@ def expect_nothing_installed(checks, wine, when, uninstalled=False):
 
 
 def changes(runs):
-    """The schtasks runs that change or start the task (not the queries the
-    package saves the task with)."""
+    """The schtasks runs that change or start a task (not the queries an
+    earlier version saved its task with)."""
     return [run for run in runs if run[:1] != ["/query"]]
+
+
+def hand_made_task(wine, work):
+    """Registers a task Vantrel, as the manual route does, from the
+    definition the bundle carries; returns its stored bytes."""
+    definition = Path(work) / "hand-made-task.xml"
+    definition.write_bytes(msi_package.task_xml_for_windows(msi_package.TASK_XML.read_text(encoding="utf-8")))
+    wine.run([wine._tool(wine.wine), "schtasks", "/create", "/tn", MANUAL_TASK, "/xml", definition.name, "/f"],
+             cwd=str(definition.parent))
+    return wine.task_file(MANUAL_TASK).read_bytes()
 
 
 def expect_task(checks, wine, runs, install_dir=DEFAULT_DIR):
@@ -224,6 +224,18 @@ def story_install_with_model(story, args, wine, work, checks):
         checks.expect(wine.task_file(TASK).exists() and not any(r[:1] == ["/delete"] for r in runs),
                       "%s: the task stays" % what, "schtasks ran: %s" % runs)
 
+    # With the remembered choice deleted by hand, a repair neither registers
+    # the task nor deletes it.
+    wine.delete_key("HKLM\\Software\\Keldran\\Vantrel", args.arch.reg_view)
+    status, _, runs = wine.msiexec(REPAIR + ["STARTUPTASK=1"], package, "repair-nothing-remembered")
+    expect_install(checks, "/i %s /qn %s STARTUPTASK=1, no choice remembered" % (package.name, " ".join(REPAIR[1:])),
+                   status)
+    checks.expect(changes(runs) == [] and wine.task_file(TASK).exists(),
+                  "no choice remembered: the repair registers no task and deletes none; the task stays",
+                  "schtasks ran: %s" % runs)
+    wine.run([wine._tool(wine.wine), "reg", "add", "HKLM\\Software\\Keldran\\Vantrel", "/v", "StartupTask",
+              "/d", "1", "/f", args.arch.reg_view])
+
     # Removal goes ahead with rollback disabled, and leaves nothing behind.
     status, _, runs = wine.msiexec(["/x", "DISABLEROLLBACK=1"], package, "uninstall")
     expect_install(checks, "/x %s /qn DISABLEROLLBACK=1" % package.name, status)
@@ -243,6 +255,9 @@ def ui_actions(log):
 def story_install_keeps_existing_value(story, args, wine, work, checks):
     package = installer_package(args, work)
     wine.reg_import(registry_text({}, story.program.settings), work)
+    # A task made by hand, as the manual route makes it, beside the
+    # package's: the package never touches it.
+    hand_made = hand_made_task(wine, work)
     kept = {"GpsPositionMode": ("REG_DWORD", "0x3"), "DisableVantrel": ("REG_SZ", "1")}
     status, _, runs = wine.msiexec(["/i"], package, "install")
     expect_install(checks, "/i %s /qn" % package.name, status)
@@ -267,6 +282,11 @@ def story_install_keeps_existing_value(story, args, wine, work, checks):
                   "installation)", "UI sequence ran: %s" % ui_actions(log))
     expect_no_task_registered(checks, runs, "repaired at /qr without STARTUPTASK after STARTUPTASK=0")
     expect_settings(checks, wine, kept, "after uninstall, a second install and a repair")
+    status, _, runs = wine.msiexec(["/x"], package, "uninstall-without-task")
+    expect_install(checks, "/x %s /qn" % package.name, status)
+    checks.expect(wine.task_file(MANUAL_TASK).is_file() and wine.task_file(MANUAL_TASK).read_bytes() == hand_made,
+                  "the task %s made by hand is left as it was, through two installs, a repair and two "
+                  "removals" % MANUAL_TASK)
 
 
 def exes_installed(wine):
@@ -289,13 +309,15 @@ def story_upgrade_and_downgrade(story, args, wine, work, checks):
     # Each version that has shipped, as its own sources made it, with the
     # task turned off: 1.0.0 in its default folder and in one of the
     # administrator's, and each later one in the fixed folder.
-    starts = [(landed, folder) for landed in LANDED
-              for folder in ((None, OTHER_DIR) if landed.version == "1.0.0" else (None,))]
-    for number, (landed, folder) in enumerate(starts):
+    # The newest first with its task, which was named Vantrel: the upgrade
+    # leaves the package's own task in its place, and no other.
+    starts = [(LANDED[-1], None, "1")] + [(landed, folder, "0") for landed in LANDED
+                                          for folder in ((None, OTHER_DIR) if landed.version == "1.0.0" else (None,))]
+    for number, (landed, folder, task) in enumerate(starts):
         package = landed_package(landed, args, work)
         if package is None:
             continue
-        install = ["/i", "GPSPOSITIONMODE=6", "DISABLEVANTREL=0", "STARTUPTASK=0"] + \
+        install = ["/i", "GPSPOSITIONMODE=6", "DISABLEVANTREL=0", "STARTUPTASK=" + task] + \
             (["INSTALLDIR=" + folder] if folder else [])
         what = "%s in %s" % (landed.version, folder or DEFAULT_DIR)
         status, _, _ = wine.msiexec(install, package, "install-landed-%d" % number)
@@ -312,7 +334,12 @@ def story_upgrade_and_downgrade(story, args, wine, work, checks):
         checks.expect(exes_installed(wine) == [str(exe)] and sha256(exe) == sha256(newer_built),
                       "after the upgrade over %s: exactly one vantrel.exe, the %s exe in %s"
                       % (what, new_version, DEFAULT_DIR), "found %s" % exes_installed(wine))
-        expect_no_task_registered(checks, runs, "after the upgrade over %s (STARTUPTASK=0 remembered)" % what)
+        if task == "0":
+            expect_no_task_registered(checks, runs, "after the upgrade over %s (STARTUPTASK=0 remembered)" % what)
+        else:
+            checks.expect(wine.task_file(TASK).exists() and not wine.task_file(MANUAL_TASK).exists(),
+                          "after the upgrade over %s with its task: task %s, and no task %s"
+                          % (what, TASK, MANUAL_TASK), "schtasks ran: %s" % runs)
         if number < len(starts) - 1:
             status, _, _ = wine.msiexec(["/x"], newer, "uninstall-%d" % number)
             expect_install(checks, "/x %s /qn" % newer.name, status)
@@ -380,11 +407,6 @@ def story_refusals_and_rollback(story, args, wine, work, checks):
                                        for name, (kind, data) in awkward.items()},
                         "rolled back over %s" % ", ".join(k for k, _ in awkward.values()))
     wine.delete_key(SETTINGS_KEY, args.arch.reg_view)
-    # A task made by hand before a failed first install is registered again
-    # from what RegisteredTask.Xml gave through PowerShell; Wine's PowerShell
-    # is a stub that runs nothing, so only Windows shows it, with text
-    # outside ASCII in it (tests/windows/check_package.cmd).
-    print("  (under Wine a task made by hand is not saved: its PowerShell runs nothing)")
 
     # A failed upgrade: the older version installed with a setting, the
     # newer one given another, and its write of DisableVantrel failing.
