@@ -61,13 +61,15 @@ INSTALLER_OWN = {"REMOVE", "REINSTALL", "REINSTALLMODE", "ALLUSERS", "ARPNOMODIF
 UI_SEQUENCE = {"CostInitialize", "FileCost", "CostFinalize", "ExecuteAction"}
 # The events by which the task starts after each kind of power-on but a
 # full boot, which the boot trigger covers: (log, provider, event ID). Field
-# reports give them, no Microsoft page: a resume from sleep or hibernation
-# ("The system has returned from a low power state."), every boot with its
-# boot type (the one sign of a power-on after a Fast Startup shutdown), an
-# exit from Modern Standby.
+# reports give the first three: a resume from sleep or hibernation ("The
+# system has returned from a low power state."), every boot with its boot
+# type (a sign of a power-on after a Fast Startup shutdown), an exit from
+# Modern Standby; a Microsoft page ("Troubleshooting hibernation", for
+# virtual machines) gives the fourth, "The system has resumed from sleep".
 POWER_ON_EVENTS = (("System", "Microsoft-Windows-Power-Troubleshooter", "1"),
                    ("System", "Microsoft-Windows-Kernel-Boot", "27"),
-                   ("System", "Microsoft-Windows-Kernel-Power", "507"))
+                   ("System", "Microsoft-Windows-Kernel-Power", "507"),
+                   ("System", "Microsoft-Windows-Kernel-Power", "107"))
 # Each a minute late: time for a driver that starts late, or a USB
 # receiver listed again after a resume, to list its port.
 TRIGGERS = [("BootTrigger", "PT1M", None), ("EventTrigger", "PT1M", POWER_ON_EVENTS)]
