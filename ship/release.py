@@ -6,8 +6,10 @@ vantrel-VERSION-win32.zip, which holds
   vantrel.exe            the 32-bit product, as built, or a signed copy of it
   vantrel-settings.reg   both settings with their defaults (src/run/)
   vantrel-task.xml       the start-up task's definition for schtasks (ship/)
+  vantrel-status.ps1     the status check a management tool runs on each device (ship/)
+  vantrel-start.ps1      its remediation, which starts the task (ship/)
   INSTALL.txt            docs/DEPLOYING.md, the deployment guide, whole, as plain text
-  SHA256SUMS             of the four files above
+  SHA256SUMS             of the six files above
 
   python3 -m ship.release --exe build/windows/vantrel.exe --out-dir dist
 
@@ -39,6 +41,9 @@ REPO = Path(__file__).resolve().parents[1]
 DEPLOYING = REPO / "docs" / "DEPLOYING.md"
 SETTINGS = Path(__file__).resolve().parent / "vantrel-settings.reg"
 TASK_XML = msi_package.TASK_XML
+# The scripts for management tools, beside the package and not installed by
+# it: plain ASCII, which every PowerShell reads alike.
+SCRIPTS = [Path(__file__).resolve().parent / name for name in ("vantrel-status.ps1", "vantrel-start.ps1")]
 # How INSTALL.txt underlines a heading of each level: the title, the
 # sections (which the release check finds by their dashes), anything deeper.
 UNDERLINES = {1: "=", 2: "-"}
@@ -152,8 +157,11 @@ def make_bundle(exe, out_dir, guide=DEPLOYING, settings=SETTINGS, task_xml=TASK_
         "vantrel.exe": Path(exe).read_bytes(),
         "vantrel-settings.reg": crlf(Path(settings).read_text(encoding="ascii")),
         "vantrel-task.xml": msi_package.task_xml_for_windows(Path(task_xml).read_text(encoding="utf-8")),
-        "INSTALL.txt": crlf(install_text(Path(guide).read_text(encoding="utf-8"), version)),
     }
+    files.update((script.name, crlf(script.read_text(encoding="ascii"))) for script in SCRIPTS)
+    files.update({
+        "INSTALL.txt": crlf(install_text(Path(guide).read_text(encoding="utf-8"), version)),
+    })
     files["SHA256SUMS"] = crlf("".join("%s  %s\n" % (hashlib.sha256(data).hexdigest(), name)
                                        for name, data in files.items()))
     out_dir = Path(out_dir)

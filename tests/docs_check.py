@@ -1,7 +1,9 @@
 """The guides against the tree and against each other: README's exit-code
 and settings tables say what the deployment guide's say (row for row, in
-their first columns), and every path of this repository a guide names in
-backticks or a link exists.
+their first columns), the status check's table of codes says what README's
+says of each exit code and it reads the very events the task starts after,
+and every path of this repository a guide names in backticks or a link
+exists.
 
   python3 -m tests.docs_check      (from the repository's root)
 """
@@ -33,6 +35,30 @@ def tables(text):
     return found
 
 
+def script_data(text, name):
+    """The rows of a here-string `$name = @' ... '@` of a PowerShell script."""
+    block = re.search(r"^\$%s = @'\n(.*?)\n'@$" % name, text, re.S | re.M)
+    return [line.split("|") for line in block.group(1).splitlines()] if block else []
+
+
+def status_check_problems(readme):
+    """The status check's decisions against what they must agree with."""
+    from ship.package_rules import POWER_ON_EVENTS
+    script = (REPO / "ship" / "vantrel-status.ps1").read_text(encoding="ascii")
+    codes = {int(row[0]): row[2] for row in script_data(script, "Codes")}
+    problems = ["exit code %s: the status check says %r, README %r" % (code, codes.get(int(code)), meaning)
+                for code, meaning in ((row[0], re.sub(r"\*\*|`", "", row[1])) for row in readme["Code"])
+                if codes.get(int(code)) != meaning]
+    events = [tuple(row) for row in script_data(script, "PowerOnEvents")]
+    if events != [event[1:] for event in POWER_ON_EVENTS]:
+        problems.append("the status check reads the events %s, the task starts after %s"
+                        % (events, [event[1:] for event in POWER_ON_EVENTS]))
+    zero = [row[0] for row in script_data(script, "States") if row[1] == "0"]
+    if zero != ["configured"]:
+        problems.append("the status check exits 0 for %s, not for configured alone" % zero)
+    return problems
+
+
 def named_paths(path, text):
     """Paths of this repository a guide names, resolved from where it sits."""
     for link in re.findall(r"\]\(([^)#\s]+)", text):
@@ -55,6 +81,7 @@ def main():
         if not ours or any(row not in theirs for row in ours):
             problems.append("README's %r table differs from docs/DEPLOYING.md's: %s"
                             % (heading, [row for row in ours if row not in theirs] or "missing"))
+    problems += status_check_problems(readme)
     for name in GUIDES:
         path = REPO / name
         for shown, target in named_paths(path, path.read_text(encoding="utf-8")):

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Checks the release made from vantrel.exe. The bundle: named after the
-project version, the five files in order, SHA256SUMS true to the files,
+project version, the seven files in order, SHA256SUMS true to the files,
 CRLF text, the settings file with the program's defaults under the plain
 key, the task definition as schtasks reads it, INSTALL.txt made from the
 deployment guide (docs/DEPLOYING.md) with every section a deployer needs,
@@ -34,8 +34,9 @@ from ship.package_rules import TRIGGERS, check as package_rules, task_definition
 from ship.msi_tables import msi_table
 from tests.exe.package_mutants import broken_packages
 
-ENTRIES = ["vantrel.exe", "vantrel-settings.reg", "vantrel-task.xml", "INSTALL.txt", "SHA256SUMS"]
-TEXT = ["vantrel-settings.reg", "INSTALL.txt", "SHA256SUMS"]
+ENTRIES = ["vantrel.exe", "vantrel-settings.reg", "vantrel-task.xml", "vantrel-status.ps1", "vantrel-start.ps1",
+           "INSTALL.txt", "SHA256SUMS"]
+TEXT = ["vantrel-settings.reg", "vantrel-status.ps1", "vantrel-start.ps1", "INSTALL.txt", "SHA256SUMS"]
 
 
 # The sections of docs/DEPLOYING.md, in its order: what a deployer needs
@@ -80,7 +81,7 @@ def main(argv):
         sums = files["SHA256SUMS"].decode("ascii").splitlines()
         listed = dict(reversed(line.split("  ", 1)) for line in sums)
         expect(sorted(listed) == sorted(ENTRIES[:-1]),
-               "SHA256SUMS lists the other four files: %s" % sorted(listed))
+               "SHA256SUMS lists the other files: %s" % sorted(listed))
         for name, digest in listed.items():
             expect(files.get(name) is not None and hashlib.sha256(files[name]).hexdigest() == digest,
                    "SHA256SUMS holds the SHA-256 of %s" % name)

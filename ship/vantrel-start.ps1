@@ -1,0 +1,11 @@
+# Starts Vantrel's start-up task now: the remediation beside the status
+# check (vantrel-status.ps1), for a device whose receiver was not found
+# configured since its last power-on. The package's task Keldran-Vantrel,
+# else the manual route's Vantrel. Task Scheduler runs one at a time: a run
+# already going is left to finish, and one more sets what is already set.
+# Exits with schtasks' code: 0 when the task was started.
+$name = 'Keldran-Vantrel'
+schtasks.exe /query /tn $name > $null 2>&1
+if ($LASTEXITCODE -ne 0) { $name = 'Vantrel' }
+schtasks.exe /run /tn $name
+exit $LASTEXITCODE
