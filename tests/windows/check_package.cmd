@@ -2,47 +2,60 @@
 rem The Windows Installer package on a real Windows machine: install with a
 rem model; repairs that only put back, whatever they are given and whoever
 rem starts them (a standard user, an administrator from a prompt that is not
-rem elevated, who also removes it); an upgrade; a failed install that puts
-rem back a task made by hand with text outside ASCII and a value of a type
-rem the package never writes; an upgrade of 1.0.0 installed in a folder with
-rem a space; uninstall; INSTALLDIR refused.
+rem elevated, who also removes it), or that find no remembered choice; an
+rem upgrade; a failed install; upgrades of 1.0.0 installed in a folder with a
+rem space and of 1.0.2, failed then done; removal, install, repair and
+rem upgrade with PowerShell in ConstrainedLanguage mode; removal under the
+rem DisableRollback policy, which refuses an install; INSTALLDIR refused. A
+rem task Vantrel made by hand (the manual route's name) stands beside the
+rem package's, Keldran-Vantrel, and each step that runs the package checks
+rem that it was left alone.
 rem Run it elevated, on a machine without Vantrel, beside two packages of
-rem consecutive versions, both later than 1.0.0 (which still took INSTALLDIR),
-rem with VANTREL_1_0_0 naming 1.0.0's package for the step from100:
+rem consecutive versions, both 1.0.3 or later (the task Keldran-Vantrel),
+rem with VANTREL_1_0_0 and VANTREL_1_0_2 naming those versions' packages for
+rem the steps from100 and from102:
 rem
 rem   check_package.cmd OLDER.msi NEWER.msi [STEP ...]
 rem
 rem Steps, all by default, in this order: model repair limited upgrade
-rem failed from100 uninstall refused. Before each, the walk waits until no
-rem run of the task is going (a run the last install started would turn the
-rem next result into 3010). Each check prints what it read and PASS or FAIL;
-rem the exit code is the number of FAILs. Every msiexec runs with /norestart,
-rem as the documented command lines do; logs go to %TEMP%\vantrel-check.
+rem failed from100 from102 constrained uninstall refused. Before each
+rem msiexec the walk waits until no run of a task is going (a run the last
+rem install started would turn the next result into 3010). Each check prints
+rem what it read and PASS or FAIL; the exit code is the number of FAILs.
+rem Every msiexec runs with /norestart, as the documented command lines do;
+rem logs go to %TEMP%\vantrel-check. For its time the walk replaces any task
+rem Vantrel, sets the machine-wide variable __PSLockdownPolicy and the
+rem DisableRollback policy; it deletes all three again.
 rem The end-to-end tests run it under Wine, which sets VANTREL_UNDER_WINE=1:
 rem what Wine cannot show (the stored task's triggers and action, ACLs,
 rem msiexec /f, another user's or a filtered token's msiexec, the failed
-rem install, which needs registry ACLs) then reads SKIP. Not yet run on
-rem Windows.
+rem install and upgrade, which need registry ACLs, PowerShell's language
+rem mode) then reads SKIP. Not yet run on Windows.
 setlocal EnableExtensions EnableDelayedExpansion
 if "%~2"=="" (
-  echo usage: %~nx0 OLDER.msi NEWER.msi [model repair limited upgrade failed from100 uninstall refused]
+  echo usage: %~nx0 OLDER.msi NEWER.msi [model repair limited upgrade failed from100 from102 constrained uninstall refused]
   exit /b 2
 )
 set "OLDER=%~f1"
 set "NEWER=%~f2"
 shift & shift
 set "STEPS=%1 %2 %3 %4 %5 %6 %7 %8"
-if "%~1"=="" set "STEPS=model repair limited upgrade failed from100 uninstall refused"
+if "%~1"=="" set "STEPS=model repair limited upgrade failed from100 from102 constrained uninstall refused"
 
 set /a PASSED=0, FAILED=0, SKIPPED=0, RUN=0
 set "LOGS=%TEMP%\vantrel-check"
 if not exist "%LOGS%" mkdir "%LOGS%"
 set "KEY=HKLM\Software\Keldran\Settings"
 set "PRODUCTKEY=HKLM\Software\Keldran\Vantrel"
-rem The hand-made task's description, a word with letters outside ASCII,
-rem as PowerShell spells it by code points, so that no code page of this
-rem script touches them.
-set "HANDMADE=('Pr' + [char]0xFC + 'fger' + [char]0xE4 + 't')"
+rem The package's task, and the description of the tasks this walk makes
+rem by hand, by which it knows them again.
+set "TASK=Keldran-Vantrel"
+set "HANDMADE=Made by hand for the Vantrel package check"
+rem The Windows Installer service reads its policies in the native view.
+set "POLICY=HKLM\Software\Policies\Microsoft\Windows\Installer"
+set "NATIVE_VIEW="
+if defined ProgramFiles(x86) set "NATIVE_VIEW=/reg:64"
+set "ENVIRONMENT=HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment"
 rem PowerShell of this prompt's width, and the one whose registry view the
 rem settings are in (the 32-bit one on 64-bit Windows for the product).
 set "PS=%SystemRoot%\System32\WindowsPowerShell\v1.0\powershell.exe"
@@ -62,17 +75,18 @@ if defined ProgramFiles(x86) if "%VANTREL_VIEW%"=="/reg:32" set "TASKEXE=%%Progr
 rem Folders no command line may choose: one inside Program Files, one not.
 set "OWN=%PF%\Fleet Tools\Vantrel\"
 set "OUTSIDE=%SystemDrive%\Fleet Tools\Vantrel\"
-rem Where Task Scheduler keeps the task (Sysnative: seen from a 32-bit cmd).
-set "TASKFILE=%SystemRoot%\System32\Tasks\Vantrel"
-if exist "%SystemRoot%\Sysnative\Tasks" set "TASKFILE=%SystemRoot%\Sysnative\Tasks\Vantrel"
+rem Where Task Scheduler keeps the tasks (Sysnative: seen from a 32-bit cmd).
+set "TASKS=%SystemRoot%\System32\Tasks"
+if exist "%SystemRoot%\Sysnative\Tasks" set "TASKS=%SystemRoot%\Sysnative\Tasks"
 echo Vantrel package check: %OLDER% then %NEWER%, settings in the %VANTREL_VIEW% view, folder %DIR%
 
+call :hand_made_task Vantrel
 for %%s in (%STEPS%) do (
   echo.
   echo == %%s
-  call :task_idle
   call :step_%%s
 )
+schtasks /delete /tn Vantrel /f > nul 2>&1
 echo.
 echo %PASSED% passed, %FAILED% failed, %SKIPPED% skipped
 call :power_ons
@@ -83,7 +97,7 @@ rem first device, with the product installed and the task on.
 :power_ons
 echo.
 echo By hand, on a first device: after each of these, wait two minutes, then
-echo run "schtasks /query /tn Vantrel /v /fo list" ("Last Run Time" about a
+echo run "schtasks /query /tn Keldran-Vantrel /v /fo list" ("Last Run Time" about a
 echo minute after the power-on, "Last Result" 0) and
 echo   wevtutil qe System /c:3 /rd:true /f:text /q:"*[System[EventID=27 or EventID=1 or EventID=507]]"
 echo for the event that started it.
@@ -101,6 +115,7 @@ call :exit_code 0
 call :value GpsPositionMode "REG_DWORD 0x6"
 call :task present
 call :locked "%DIR%"
+call :task hand-made Vantrel
 exit /b 0
 
 :step_repair
@@ -124,7 +139,22 @@ if defined VANTREL_UNDER_WINE (
   call :exit_code 0
   call :value GpsPositionMode "REG_DWORD 0x6"
 )
+rem With the remembered choice gone (its key deleted by hand), a repair
+rem registers no task and deletes none, whatever it is given: the task it
+rem finds, here one made by hand under the package's name so that a
+rem registration of the package's own would show, stays as it was. With the
+rem choice back, a repair registers the package's definition again.
+call :hand_made_task %TASK%
+reg delete "%PRODUCTKEY%" /f %VANTREL_VIEW% > nul
+call :msi /i "%OLDER%" REINSTALL=ALL REINSTALLMODE=amus STARTUPTASK=1
+call :exit_code 0
+call :task hand-made %TASK%
+reg add "%PRODUCTKEY%" /v StartupTask /d 1 /f %VANTREL_VIEW% > nul
+call :msi /i "%OLDER%" REINSTALL=ALL REINSTALLMODE=amus
+call :exit_code 0
+call :task present
 call :repair_as_standard_user
+call :task hand-made Vantrel
 exit /b 0
 
 rem A repair started by a user who is not an administrator runs elevated,
@@ -145,6 +175,7 @@ if errorlevel 1 (
   call :fail "net user %VANTREL_USER% /add: no standard user to repair as"
   exit /b 0
 )
+call :task_idle
 set /a RUN+=1
 set "LOG=%LOGS%\msiexec-%RUN%.log"
 rem The log is in the administrator's folder, and the user, whose profile is
@@ -187,6 +218,7 @@ call :product none
 call :task absent
 call :msi /i "%OLDER%" GPSPOSITIONMODE=6
 call :exit_code 0
+call :task hand-made Vantrel
 exit /b 0
 
 :step_upgrade
@@ -197,34 +229,34 @@ call :product "%DIR%"
 call :value GpsPositionMode "REG_DWORD 0x7"
 call :file present "%DIR%vantrel.exe"
 call :task present
+call :task hand-made Vantrel
 exit /b 0
 
 :step_failed
 rem The write of the product's own key, which follows the settings', is
-rem denied to the installer's account: the install fails after it replaced
-rem the task and wrote a setting, and the rollback is to put back what was
-rem there, here a task made by hand with text outside ASCII and a value of
-rem a type the package never writes. (Denying the settings key instead
-rem would stop the rollback's own writes too.)
+rem denied to the installer's account: the install fails after it
+rem registered its task and wrote a setting, and the rollback is to delete
+rem that task and put back what was there, here a value of a type the
+rem package never writes. (Denying the settings key instead would stop the
+rem rollback's own writes too.)
 if defined VANTREL_UNDER_WINE (call :skip "a failed install: Wine applies no registry ACLs" & exit /b 0)
 call :msi /x "%NEWER%"
 call :exit_code 0
-call :hand_made_task
 reg add "%KEY%" /v GpsPositionMode /t REG_EXPAND_SZ /d "%%SystemRoot%%\6" /f %VANTREL_VIEW% > nul
 if errorlevel 1 call :fail "reg add: GpsPositionMode not made a REG_EXPAND_SZ"
 reg add "%PRODUCTKEY%" /f %VANTREL_VIEW% > nul
-call :deny_writes Deny
+call :deny Vantrel SetValue Deny
 call :msi /i "%OLDER%" GPSPOSITIONMODE=5
 call :exit_code 1603
-call :deny_writes Allow
+call :deny Vantrel SetValue Allow
 reg delete "%PRODUCTKEY%" /f %VANTREL_VIEW% > nul 2>&1
 rem CALL expands percent signs once more: doubled twice, they arrive as
 rem the text %SystemRoot%\6.
 call :value GpsPositionMode "REG_EXPAND_SZ %%%%SystemRoot%%%%\6"
-call :task hand-made
+call :task absent
+call :task hand-made Vantrel
 call :file absent "%DIR%vantrel.exe"
-rem Back to what the later steps expect: no task, the value the upgrade set.
-schtasks /delete /tn Vantrel /f > nul
+rem Back to what the later steps expect: the value the upgrade set.
 reg add "%KEY%" /v GpsPositionMode /t REG_DWORD /d 7 /f %VANTREL_VIEW% > nul
 call :msi /i "%NEWER%"
 call :exit_code 0
@@ -246,14 +278,102 @@ call :file present "%DIR%vantrel.exe"
 call :file absent "%OWN%vantrel.exe"
 call :exes 1
 call :value GpsPositionMode "REG_DWORD 0x7"
+call :task hand-made Vantrel
+exit /b 0
+
+:step_from102
+rem 1.0.2 named its task Vantrel: the one made by hand goes for this step.
+rem A failed upgrade brings 1.0.2 back with its task; the upgrade done
+rem leaves the package's task, and 1.0.2's removal has deleted its own.
+if not defined VANTREL_1_0_2 (call :skip "an upgrade from 1.0.2: VANTREL_1_0_2 names no package" & exit /b 0)
+schtasks /delete /tn Vantrel /f > nul
+call :msi /x "%NEWER%"
+call :exit_code 0
+call :msi /i "%VANTREL_1_0_2%" GPSPOSITIONMODE=6
+call :exit_code 0
+call :task present Vantrel
+call :failed_upgrade_from102
+call :msi /i "%NEWER%" GPSPOSITIONMODE=7
+call :exit_code 0
+call :task present
+call :task absent Vantrel
+call :value GpsPositionMode "REG_DWORD 0x7"
+call :hand_made_task Vantrel
+exit /b 0
+
+rem SYSTEM may not open the settings key (the product's own key would not
+rem do: 1.0.2's removal deletes it first): the upgrade fails at its write of
+rem GpsPositionMode, after 1.0.2's own removal saved and deleted its task and
+rem the upgrade registered its own, with no settings read to put back.
+:failed_upgrade_from102
+if defined VANTREL_UNDER_WINE (call :skip "a failed upgrade from 1.0.2: Wine applies no registry ACLs" & exit /b 0)
+call :product "%DIR%"
+set "LANDED=%PRODUCT%"
+call :deny Settings FullControl Deny
+call :msi /i "%NEWER%" GPSPOSITIONMODE=5
+call :exit_code 1603
+call :deny Settings FullControl Allow
+call :product "%DIR%"
+if "%PRODUCT%"=="%LANDED%" (call :pass "1.0.2 is installed again: %PRODUCT%") else (call :fail "%PRODUCT% is installed, not 1.0.2's %LANDED%")
+call :task present Vantrel
+call :task absent
+exit /b 0
+
+:step_constrained
+rem PowerShell in ConstrainedLanguage mode, as under an application control
+rem policy, refuses the COM objects a script would read a task with; the
+rem package runs no PowerShell, so removal, install, repair and upgrade go
+rem through. The machine-wide variable __PSLockdownPolicy=4 puts Windows
+rem PowerShell in that mode without a policy (a switch it reads for testing,
+rem not a documented setting); a new PowerShell's mode shows that it took.
+reg add "%ENVIRONMENT%" /v __PSLockdownPolicy /d 4 /f > nul
+if defined VANTREL_UNDER_WINE (
+  call :skip "PowerShell's language mode: Wine's PowerShell is a stub that runs nothing"
+) else (
+  "%PS%" -NoProfile -Command "$ExecutionContext.SessionState.LanguageMode" > "%LOGS%\language-mode.txt" 2>&1
+  set "MODE=" & set /p MODE=< "%LOGS%\language-mode.txt"
+  if "!MODE!"=="ConstrainedLanguage" (call :pass "a new PowerShell runs in ConstrainedLanguage mode") else (call :fail "a new PowerShell runs in !MODE! mode, not ConstrainedLanguage")
+)
+call :msi /x "%NEWER%"
+call :exit_code 0
+call :task absent
+call :msi /i "%OLDER%" GPSPOSITIONMODE=6
+call :exit_code 0
+call :task present
+call :msi /i "%OLDER%" REINSTALL=ALL REINSTALLMODE=amus
+call :exit_code 0
+call :task present
+call :msi /i "%NEWER%" GPSPOSITIONMODE=7
+call :exit_code 0
+call :task present
+call :value GpsPositionMode "REG_DWORD 0x7"
+reg delete "%ENVIRONMENT%" /v __PSLockdownPolicy /f > nul
+call :task hand-made Vantrel
 exit /b 0
 
 :step_uninstall
-call :msi /x "%NEWER%"
+rem Under the DisableRollback policy the removal goes ahead, and an install
+rem is refused before it changes anything. Wine's msiexec reads no such
+rem policy: there DISABLEROLLBACK=1 on the command lines disables rollback.
+reg add "%POLICY%" /v DisableRollback /t REG_DWORD /d 1 /f %NATIVE_VIEW% > nul
+set "NOROLLBACK="
+if defined VANTREL_UNDER_WINE (
+  set "NOROLLBACK=DISABLEROLLBACK=1"
+  echo Wine's msiexec ignores the DisableRollback policy: DISABLEROLLBACK=1 instead.
+)
+call :msi /x "%NEWER%" %NOROLLBACK%
 call :exit_code 0
 call :task absent
 call :file absent "%DIR%"
 call :value GpsPositionMode "REG_DWORD 0x7"
+call :msi /i "%OLDER%" GPSPOSITIONMODE=5 %NOROLLBACK%
+call :exit_code 1603
+call :product none
+call :file absent "%DIR%"
+call :task absent
+call :value GpsPositionMode "REG_DWORD 0x7"
+reg delete "%POLICY%" /v DisableRollback /f %NATIVE_VIEW% > nul
+call :task hand-made Vantrel
 exit /b 0
 
 :step_refused
@@ -274,9 +394,10 @@ exit /b 0
 rem -- checks ------------------------------------------------------------
 
 rem :msi ARGS... runs msiexec ARGS /qn /norestart, as every documented
-rem command line does, with a verbose log; :exit_code WANTED then checks how
-rem it ended.
+rem command line does, with a verbose log, once no run of a task goes;
+rem :exit_code WANTED then checks how it ended.
 :msi
+call :task_idle
 set /a RUN+=1
 set "LOG=%LOGS%\msiexec-%RUN%.log"
 set "ARGS=%*"
@@ -320,28 +441,39 @@ if not defined ANSWERED if !ASKED! lss 3 goto read_again
 if not defined READ set "READ=absent"
 exit /b 0
 
-rem :task present (the package's definition), hand-made (the task the failed
-rem step makes itself) or absent.
+rem :task present|hand-made|absent [NAME]: the task NAME, by default the
+rem package's, registered from the package's definition, registered from
+rem the one :hand_made_task gives, or not registered.
 :task
+set "TN=%~2"
+if not defined TN set "TN=%TASK%"
 if "%1"=="absent" (
-  if exist "%TASKFILE%" (call :fail "task Vantrel is registered") else (call :pass "no task Vantrel")
+  if exist "%TASKS%\%TN%" (call :fail "task %TN% is registered") else (call :pass "no task %TN%")
   exit /b 0
 )
-if not exist "%TASKFILE%" (call :fail "no task Vantrel" & exit /b 0)
-call :pass "task Vantrel is registered"
-if defined VANTREL_UNDER_WINE (call :skip "the task's definition: Wine stores no triggers or actions" & exit /b 0)
+if not exist "%TASKS%\%TN%" (call :fail "no task %TN%" & exit /b 0)
+call :pass "task %TN% is registered"
 rem schtasks writes the definition as UTF-16, which findstr cannot read:
-rem type turns it into the console's code page. No pipes below: the other
-rem side of one would expand the percent signs of the exe's path.
-schtasks /query /tn Vantrel /xml > "%LOGS%\task-utf16.xml"
-type "%LOGS%\task-utf16.xml" > "%LOGS%\task.xml"
-type "%LOGS%\task.xml"
+rem type turns it into the console's code page. Wine's schtasks /query
+rem prints nothing: there the file Wine keeps is read. No pipes below: the
+rem other side of one would expand the percent signs of the exe's path.
+set "DEFINITION=%TASKS%\%TN%"
+if not defined VANTREL_UNDER_WINE (
+  schtasks /query /tn "%TN%" /xml > "%LOGS%\task-utf16.xml"
+  set "DEFINITION=%LOGS%\task-utf16.xml"
+)
+type "%DEFINITION%" > "%LOGS%\task.xml"
+rem Its description says whose it is. (find, as findstr would not say
+rem under Wine: there it finds nothing and exits 0.)
 if "%1"=="hand-made" (
-  findstr /l /i /c:"cmd.exe" "%LOGS%\task.xml" > nul && (call :pass "it is the task made by hand: it runs cmd.exe") || (call :fail "it is not the task made by hand: it does not run cmd.exe")
-  "%PS%" -NoProfile -Command "$s = New-Object -ComObject Schedule.Service; $s.Connect(); $d = $s.GetFolder('\').GetTask('Vantrel').Definition.RegistrationInfo.Description; exit ([int]($d -ne %HANDMADE%))"
-  if errorlevel 1 (call :fail "its description lost the letters outside ASCII") else (call :pass "its description keeps the letters outside ASCII")
+  find "%HANDMADE%" "%LOGS%\task.xml" > nul
+  if errorlevel 1 (call :fail "it is not the one made by hand: its description is not %HANDMADE%") else (call :pass "it is the one made by hand, as it was: %HANDMADE%")
   exit /b 0
 )
+find "Vantrel: configures" "%LOGS%\task.xml" > nul
+if errorlevel 1 (call :fail "its definition is not Vantrel's: its description is not") else (call :pass "its definition is Vantrel's, by its description")
+if defined VANTREL_UNDER_WINE (call :skip "the task's definition: Wine stores no triggers or actions" & exit /b 0)
+type "%LOGS%\task.xml"
 rem Each trigger's lines go to a file of their own, so that what is found
 rem there belongs to that trigger.
 type nul > "%LOGS%\boot-trigger.xml"
@@ -414,16 +546,17 @@ for /f "delims=" %%l in ('icacls "%~1" ^| findstr /i /c:"Users:" /c:"Everyone:"'
 if defined WEAK (call :fail "%~1 can be changed by: !WEAK!") else (call :pass "%~1: only administrators and SYSTEM can change it")
 exit /b 0
 
-rem :deny_writes Deny|Allow: SYSTEM (the installer's account) may not, or
-rem may again, set values under the settings key, in the 32-bit view.
-:deny_writes
-"%PS_VIEW%" -NoProfile -Command "$k = 'HKLM:\SOFTWARE\Keldran\Vantrel'; $a = Get-Acl $k; $r = New-Object System.Security.AccessControl.RegistryAccessRule('NT AUTHORITY\SYSTEM', 'SetValue', 'Deny'); if ('%1' -eq 'Deny') { $a.AddAccessRule($r) } else { [void]$a.RemoveAccessRule($r) }; Set-Acl $k $a"
+rem :deny KEY RIGHTS Deny|Allow: SYSTEM (the installer's account) is denied,
+rem or no longer, RIGHTS on HKLM\Software\Keldran\KEY, in the 32-bit view.
+:deny
+"%PS_VIEW%" -NoProfile -Command "$k = 'HKLM:\SOFTWARE\Keldran\%1'; $a = Get-Acl $k; $r = New-Object System.Security.AccessControl.RegistryAccessRule((New-Object System.Security.Principal.SecurityIdentifier('S-1-5-18')), '%2', 'Deny'); if ('%3' -eq 'Deny') { $a.AddAccessRule($r) } else { [void]$a.RemoveAccessRule($r) }; Set-Acl $k $a"
 exit /b 0
 
 rem :limited ARGS...: msiexec ARGS /norestart as this administrator with a
 rem filtered token, as from a prompt that is not elevated: a task of theirs
 rem at the lowest run level, run in their session; its exit code in CODE.
 :limited
+call :task_idle
 set /a RUN+=1
 set "LOG=%LOGS%\msiexec-%RUN%.log"
 set "ARGS=%* as %USERNAME% from a prompt that is not elevated"
@@ -445,24 +578,35 @@ set "CODE=none"
 if exist "%LOGS%\limited-code.txt" for /f "usebackq tokens=1" %%c in ("%LOGS%\limited-code.txt") do set "CODE=%%c"
 exit /b 0
 
-rem :task_idle waits, up to five minutes, until no run of the task is going.
+rem :task_idle waits, up to five minutes, until no run of the package's task
+rem or 1.0.2's is going. A cmdlet reads it: PowerShell in ConstrainedLanguage
+rem mode runs cmdlets, but no COM object of Task Scheduler's.
 :task_idle
 if defined VANTREL_UNDER_WINE exit /b 0
 set /a WAITED=0
 :task_idle_again
-"%PS%" -NoProfile -Command "$s = New-Object -ComObject Schedule.Service; $s.Connect(); try { $t = $s.GetFolder('\').GetTask('Vantrel'); exit ([int]($t.State -eq 4)) } catch { exit 0 }"
+"%PS%" -NoProfile -Command "if (Get-ScheduledTask -TaskPath '\' -TaskName '%TASK%', 'Vantrel' -ErrorAction SilentlyContinue | Where-Object State -eq Running) { exit 1 }"
 if not errorlevel 1 exit /b 0
 set /a WAITED+=1
 if !WAITED! gtr 150 (call :fail "a run of the task still going after five minutes" & exit /b 0)
 ping -n 3 127.0.0.1 > nul
 goto task_idle_again
 
-rem :hand_made_task registers a task Vantrel of one's own, described as
-rem HANDMADE says, running cmd.exe.
+rem :hand_made_task NAME registers a task NAME of one's own, described as
+rem HANDMADE says, disabled, running cmd.exe: ASCII with no encoding named,
+rem as Task Scheduler's own XML examples for schtasks are (a redirection per
+rem line: Wine's cmd does not redirect a block in parentheses as a whole).
 :hand_made_task
-"%PS%" -NoProfile -Command "$ErrorActionPreference = 'Stop'; $d = %HANDMADE%; $x = '<?xml version=\"1.0\" encoding=\"UTF-16\"?><Task version=\"1.2\" xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\"><RegistrationInfo><Description>' + $d + '</Description></RegistrationInfo><Principals><Principal id=\"S\"><UserId>S-1-5-18</UserId></Principal></Principals><Settings><Enabled>false</Enabled></Settings><Actions Context=\"S\"><Exec><Command>cmd.exe</Command><Arguments>/c exit 0</Arguments></Exec></Actions></Task>'; [IO.File]::WriteAllText($env:LOGS + '\hand-made.xml', $x, [Text.Encoding]::Unicode)"
-schtasks /create /tn Vantrel /xml "%LOGS%\hand-made.xml" /f > nul
-if errorlevel 1 call :fail "schtasks /create: no task Vantrel made by hand"
+set "XML=%LOGS%\hand-made.xml"
+> "%XML%" echo ^<?xml version="1.0"?^>
+>> "%XML%" echo ^<Task version="1.2" xmlns="http://schemas.microsoft.com/windows/2004/02/mit/task"^>
+>> "%XML%" echo ^<RegistrationInfo^>^<Description^>%HANDMADE%^</Description^>^</RegistrationInfo^>
+>> "%XML%" echo ^<Principals^>^<Principal id="S"^>^<UserId^>S-1-5-18^</UserId^>^</Principal^>^</Principals^>
+>> "%XML%" echo ^<Settings^>^<Enabled^>false^</Enabled^>^</Settings^>
+>> "%XML%" echo ^<Actions Context="S"^>^<Exec^>^<Command^>cmd.exe^</Command^>^<Arguments^>/c exit 0^</Arguments^>^</Exec^>^</Actions^>
+>> "%XML%" echo ^</Task^>
+schtasks /create /tn %1 /xml "%XML%" /f > nul
+if errorlevel 1 call :fail "schtasks /create: no task %1 made by hand"
 exit /b 0
 
 rem :exes N: exactly N files vantrel.exe under the Program Files folders.
