@@ -375,8 +375,10 @@ def stories():
         InstallerStory(
             "msi_windows_script",
             "tests/windows/check_package.cmd, the walk for the first real Windows machine, "
-            "under Wine: install with a model, repairs that change nothing, upgrade, 1.0.0 in a "
-            "folder with a space upgraded, uninstall, a folder given and refused",
+            "under Wine: install with a model, repairs that change nothing, with the remembered "
+            "choice deleted too, upgrade, 1.0.0 in a folder with a space and 1.0.2 upgraded, "
+            "PowerShell constrained, uninstall with rollback disabled, a folder given and refused, "
+            "a task Vantrel made by hand left alone throughout",
             story_windows_script, timeout=300),
     ]
 
