@@ -85,8 +85,9 @@ class Run:
     def __init__(self, kind, given, machine, older=None):
         self.kind, self.given, self.machine, self.older = kind, given, machine, older
         self.properties, self.refused_by, self.script, self.exe_folder, self.found = {}, None, [], None, []
-        # The action that refused the run, and the older version's removal.
-        self.refusing_action, self.older_removal, self.removed_files = None, None, []
+        # The older version's removal (an upgrade's), and the files the
+        # RemoveFile rows take away.
+        self.older_removal, self.removed_files = None, []
 
     def described(self):
         given = " ".join("%s=%s" % item for item in sorted(self.given.items()) if item[1])
@@ -229,7 +230,7 @@ def walk(t, kind, given, machine, older=None):
             refusal = next((formatted(text, props) for condition, text in t.launch
                             if not evaluate(condition, props)), None)
             if refusal:
-                run.refused_by, run.refusing_action = refusal, action
+                run.refused_by = refusal
                 break
         elif action == "CostFinalize":
             for directory in t.directories:
@@ -243,7 +244,7 @@ def walk(t, kind, given, machine, older=None):
         elif custom is not None:
             bits, base = custom["Type"], custom["Type"] & BASE_TYPE
             if base == ERROR_MESSAGE:
-                run.refused_by, run.refusing_action = formatted(custom["Target"], props), action
+                run.refused_by = formatted(custom["Target"], props)
                 break
             if not bits & IN_SCRIPT:
                 if base == SET_PROPERTY:
@@ -340,9 +341,9 @@ def classify(step):
 
 
 def touched(run):
-    """The tasks and the files outside the package's own that a run's script
-    (or an older version's removal) names: {("task", name) or ("file", path)},
-    paths lower-cased, from command lines and RemoveFile rows."""
+    """The tasks and the files (but programs) that a run's script, or an older
+    version's removal, names: {("task", name) or ("file", path)}, lower-cased,
+    from its command lines and its RemoveFile rows."""
     found = set()
     for step in run.script:
         line = step.line or ""
