@@ -16,9 +16,12 @@ rem with VANTREL_1_0_0 and VANTREL_1_0_2 naming those versions' packages for
 rem the steps from100 and from102:
 rem
 rem   check_package.cmd OLDER.msi NEWER.msi [STEP ...]
+rem   check_package.cmd history|poweron|history-off
 rem
 rem Steps, all by default, in this order: model repair limited upgrade
-rem failed from100 from102 constrained uninstall refused. Before each
+rem failed from100 from102 constrained uninstall refused; by hand on a
+rem first device, never by default: history, poweron after each power-on,
+rem history-off (see :power_ons). Before each
 rem msiexec the walk waits until no run of a task is going (a run the last
 rem install started would turn the next result into 3010). Each check prints
 rem what it read and PASS or FAIL; the exit code is the number of FAILs.
@@ -32,8 +35,11 @@ rem msiexec /f, another user's or a filtered token's msiexec, the failed
 rem install and upgrade, which need registry ACLs, PowerShell's language
 rem mode) then reads SKIP. Not yet run on Windows.
 setlocal EnableExtensions EnableDelayedExpansion
-if "%~2"=="" (
-  echo usage: %~nx0 OLDER.msi NEWER.msi [model repair limited upgrade failed from100 from102 constrained uninstall refused]
+set "SELF=%~nx0" & set "BYHAND="
+for %%s in (history poweron history-off) do if "%~1"=="%%s" set "BYHAND=%%s"
+if not defined BYHAND if "%~2"=="" (
+  echo usage: %~nx0 OLDER.msi NEWER.msi [model repair limited upgrade failed from100 from102 constrained uninstall refused history poweron history-off]
+  echo    or: %~nx0 history, poweron or history-off
   exit /b 2
 )
 set "OLDER=%~f1"
@@ -78,6 +84,11 @@ set "OUTSIDE=%SystemDrive%\Fleet Tools\Vantrel\"
 rem Where Task Scheduler keeps the tasks (Sysnative: seen from a 32-bit cmd).
 set "TASKS=%SystemRoot%\System32\Tasks"
 if exist "%SystemRoot%\Sysnative\Tasks" set "TASKS=%SystemRoot%\Sysnative\Tasks"
+rem The status check: beside the walk, else in the repository's ship folder.
+set "STATUS=%~dp0vantrel-status.ps1"
+if not exist "%STATUS%" set "STATUS=%~dp0..\..\ship\vantrel-status.ps1"
+set "HISTORY=Microsoft-Windows-TaskScheduler/Operational"
+if defined BYHAND call :step_%BYHAND% & call :power_ons & exit /b !FAILED!
 echo Vantrel package check: %OLDER% then %NEWER%, settings in the %VANTREL_VIEW% view, folder %DIR%
 
 call :hand_made_task Vantrel
@@ -92,21 +103,92 @@ echo %PASSED% passed, %FAILED% failed, %SKIPPED% skipped
 call :power_ons
 exit /b %FAILED%
 
-rem What this walk cannot cause itself: each kind of power-on, by hand on a
-rem first device, with the product installed and the task on.
+rem What this walk cannot cause itself: the power-ons.
 :power_ons
 echo.
-echo By hand, on a first device: after each of these, wait two minutes, then
-echo run "schtasks /query /tn Keldran-Vantrel /v /fo list" ("Last Run Time" about a
-echo minute after the power-on, "Last Result" 0) and
-echo   wevtutil qe System /c:3 /rd:true /f:text /q:"*[System[EventID=27 or EventID=1 or EventID=507]]"
-echo for the event that started it.
-echo   1. Start, Power, Restart: a full boot (the boot trigger; Kernel-Boot 27, boot type 0x0).
+echo By hand, on a first device with the package: "%SELF% history"; after each power-on
+echo below, at once (within the task's minute), "%SELF% poweron"; "%SELF% history-off" last.
+echo   1. Start, Power, Restart: a full boot (boot trigger; Kernel-Boot 27, boot type 0x0).
 echo   2. Shut down with Fast Startup on, then power on (Kernel-Boot 27, boot type 0x1).
-echo   3. Sleep, then wake (Power-Troubleshooter 1).
+echo   3. Sleep, then wake (Power-Troubleshooter 1, Kernel-Power 107).
 echo   4. shutdown /h, then power on (Power-Troubleshooter 1; Kernel-Boot 27, boot type 0x2).
-echo   5. On a Modern Standby device (powercfg /a lists S0 Low Power Idle): the power
-echo      button, a minute, the power button again (Kernel-Power 507).
+echo   5. Where powercfg /a lists Hybrid Sleep and the plan allows it: Sleep, then wake.
+echo   6. Where powercfg /a lists S0 Low Power Idle (Modern Standby): the power button,
+echo      a minute, the power button again (Kernel-Power 507).
+echo   7. 3 or 6 on battery, waiting six minutes after powercfg /change hibernate-timeout-dc 5
+echo      (note powercfg /q scheme_current sub_sleep hibernateidle first): it hibernates.
+echo Not caused here: 7 on its default timer (hours); battery saver or Energy Saver (on
+echo by itself at 20 %% on battery: the task waits until it is off); a resume that
+echo releases the task before a USB receiver is listed again.
+exit /b 0
+
+rem Many devices keep Task Scheduler's history off; how it was is remembered
+rem once, for history-off.
+:step_history
+if not exist "%LOGS%\history-was.txt" wevtutil gl %HISTORY% > "%LOGS%\history-was.txt"
+wevtutil sl %HISTORY% /e:true && (call :pass "Task Scheduler's history is on") || call :fail "wevtutil sl %HISTORY% /e:true failed"
+exit /b 0
+
+:step_history-off
+if not exist "%LOGS%\history-was.txt" (call :fail "no remembered state of the history: run history first" & exit /b 0)
+for /f "usebackq tokens=1,2" %%a in ("%LOGS%\history-was.txt") do if "%%a"=="enabled:" wevtutil sl %HISTORY% /e:%%b && (call :pass "Task Scheduler's history is back to enabled: %%b" & del "%LOGS%\history-was.txt")
+if exist "%LOGS%\history-was.txt" call :fail "Task Scheduler's history is not back as it was"
+exit /b 0
+
+rem At once after a power-on; the row waits for the longest run (the minute
+rem and some 268 s). History events 100 (a start) and 201 (an action's end)
+rem are on Microsoft's "Task Monitoring and Control" page; 201's return code,
+rem and 108, 110, 118 (started by the event trigger, by hand, at boot), are
+rem field knowledge.
+:step_poweron
+for /f "tokens=3 delims=|{" %%w in ('find "waiting|" ^< "%STATUS%"') do set "WAITING=%%w"
+call :status waiting
+echo Waiting five and a half minutes for the task's run ...
+ping -n 330 127.0.0.1 > nul
+call :task_idle & set "ROW="
+for %%e in ("Power-Troubleshooter 1" "Kernel-Boot 27" "Kernel-Power 507" "Kernel-Power 107") do for /f "tokens=1,2" %%p in (%%e) do call :newest System "*[System[Provider[@Name='Microsoft-Windows-%%p'] and EventID=%%q]]" & set "ROW=!ROW!%%p %%q: !WHEN! !TEXT!; "
+call :newest %HISTORY% "*[System[EventID=100] and EventData[Data[@Name='TaskName']='\%TASK%']]"
+set "STARTED=!WHEN!" & set "INSTANCE=!TEXT:*{=!"
+set "INSTANCE={!INSTANCE:~0,36!}"
+call :newest %HISTORY% "*[System[EventID=108 or EventID=110 or EventID=118] and EventData[Data='%INSTANCE%']]"
+set "T108=event trigger" & set "T110=started by hand" & set "T118=boot trigger" & set "BY=none"
+if defined ID set "BY=!T%ID%!"
+call :newest %HISTORY% "*[System[EventID=201] and EventData[Data='%INSTANCE%']]"
+set "GAVE=none" & if not "!WHEN!"=="none" set "GAVE=!TEXT:*return code =!"
+call :status
+echo ROW  !ROW!run: !BY!, started !STARTED!, return code !GAVE! status check: exit !STATE!, !SAID!
+exit /b 0
+
+rem :newest LOG XPATH: of the newest event XPATH selects in LOG, the time in
+rem WHEN ("none" without one), the ID in ID, the description's first line in
+rem TEXT, as wevtutil's English text labels them (a localized Windows: none).
+:newest
+set "WHEN=none" & set "ID=" & set "TEXT=" & set "NEXT="
+wevtutil qe %1 /q:%2 /c:1 /rd:true /f:text > "%LOGS%\event.txt" 2>&1
+for /f "usebackq tokens=1,2,*" %%a in ("%LOGS%\event.txt") do (
+  if defined NEXT if not defined TEXT set "TEXT=%%a %%b %%c"
+  if "%%a"=="Date:" set "WHEN=%%b"
+  if "%%a %%b"=="Event ID:" set "ID=%%c"
+  if "%%a"=="Description:" set "NEXT=1" & if not "%%b"=="" set "TEXT=%%b %%c"
+)
+exit /b 0
+
+rem :status [waiting]: the status check's line names the product; it exits 0
+rem exactly when the task's last result is 0 or 6 (the receiver configured),
+rem and 1 with the waiting line while the task's minute after a power-on runs.
+:status
+if defined VANTREL_UNDER_WINE (call :skip "the status check: Wine's PowerShell is a stub that runs nothing" & exit /b 0)
+"%PS%" -NoProfile -ExecutionPolicy Bypass -File "%STATUS%" > "%LOGS%\status.txt" 2>&1
+set "STATE=%ERRORLEVEL%"
+set "SAID=" & set /p SAID=< "%LOGS%\status.txt"
+"%PS%" -NoProfile -Command "(Get-ScheduledTaskInfo -TaskPath '\' -TaskName '%TASK%').LastTaskResult" > "%LOGS%\result.txt" 2>&1
+set "RESULT=" & set /p RESULT=< "%LOGS%\result.txt"
+set "WANT=1"
+if "%1"=="" for %%r in (0 6) do if "!RESULT!"=="%%r" set "WANT=0"
+if not "!SAID:~0,9!"=="Vantrel: " set "WANT=a line that starts Vantrel:"
+if "%1"=="waiting" (find "!WAITING!" "%LOGS%\status.txt" > nul || set "WANT=the line !WAITING!..., at once after the power-on")
+set "MSG=the status check, the task's last result !RESULT!: exit !STATE!, !SAID!"
+if "!STATE!"=="!WANT!" (call :pass) else (set "MSG=!MSG!; wanted !WANT!" & call :fail)
 exit /b 0
 
 :step_model
@@ -114,6 +196,9 @@ call :msi /i "%OLDER%" GPSPOSITIONMODE=6
 call :exit_code 0
 call :value GpsPositionMode "REG_DWORD 0x6"
 call :task present
+rem Once the install's own run of the task has ended.
+call :task_idle
+call :status
 call :locked "%DIR%"
 call :task hand-made Vantrel
 exit /b 0
@@ -493,6 +578,7 @@ findstr /l /c:"<Delay>PT1M</Delay>" "%LOGS%\event-trigger.xml" > nul && (call :p
 call :selects "Microsoft-Windows-Power-Troubleshooter" 1 "a resume from sleep or hibernation"
 call :selects "Microsoft-Windows-Kernel-Boot" 27 "a power-on after a Fast Startup shutdown"
 call :selects "Microsoft-Windows-Kernel-Power" 507 "an exit from Modern Standby"
+call :selects "Microsoft-Windows-Kernel-Power" 107 "a resume from sleep"
 rem The path is handed to :pass and :fail in MSG: CALL would expand it.
 set "MSG=it runs !TASKEXE!"
 findstr /l /i /c:"<Command>!TASKEXE!</Command>" "%LOGS%\task.xml" > nul && (call :pass) || (set "MSG=it does not run !TASKEXE!" & call :fail)
