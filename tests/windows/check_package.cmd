@@ -96,6 +96,8 @@ for %%s in (%STEPS%) do (
   echo.
   echo == %%s
   call :step_%%s
+  rem Whatever the step ran, the task made by hand is as it was.
+  call :task hand-made Vantrel
 )
 schtasks /delete /tn Vantrel /f > nul 2>&1
 echo.
@@ -200,7 +202,6 @@ rem Once the install's own run of the task has ended.
 call :task_idle
 call :status
 call :locked "%DIR%"
-call :task hand-made Vantrel
 exit /b 0
 
 :step_repair
@@ -239,7 +240,6 @@ call :msi /i "%OLDER%" REINSTALL=ALL REINSTALLMODE=amus
 call :exit_code 0
 call :task present
 call :repair_as_standard_user
-call :task hand-made Vantrel
 exit /b 0
 
 rem A repair started by a user who is not an administrator runs elevated,
@@ -303,7 +303,6 @@ call :product none
 call :task absent
 call :msi /i "%OLDER%" GPSPOSITIONMODE=6
 call :exit_code 0
-call :task hand-made Vantrel
 exit /b 0
 
 :step_upgrade
@@ -314,7 +313,6 @@ call :product "%DIR%"
 call :value GpsPositionMode "REG_DWORD 0x7"
 call :file present "%DIR%vantrel.exe"
 call :task present
-call :task hand-made Vantrel
 exit /b 0
 
 :step_failed
@@ -339,7 +337,6 @@ rem CALL expands percent signs once more: doubled twice, they arrive as
 rem the text %SystemRoot%\6.
 call :value GpsPositionMode "REG_EXPAND_SZ %%%%SystemRoot%%%%\6"
 call :task absent
-call :task hand-made Vantrel
 call :file absent "%DIR%vantrel.exe"
 rem Back to what the later steps expect: the value the upgrade set.
 reg add "%KEY%" /v GpsPositionMode /t REG_DWORD /d 7 /f %VANTREL_VIEW% > nul
@@ -363,7 +360,6 @@ call :file present "%DIR%vantrel.exe"
 call :file absent "%OWN%vantrel.exe"
 call :exes 1
 call :value GpsPositionMode "REG_DWORD 0x7"
-call :task hand-made Vantrel
 exit /b 0
 
 :step_from102
@@ -433,7 +429,6 @@ call :exit_code 0
 call :task present
 call :value GpsPositionMode "REG_DWORD 0x7"
 reg delete "%ENVIRONMENT%" /v __PSLockdownPolicy /f > nul
-call :task hand-made Vantrel
 exit /b 0
 
 :step_uninstall
@@ -458,7 +453,6 @@ call :file absent "%DIR%"
 call :task absent
 call :value GpsPositionMode "REG_DWORD 0x7"
 reg delete "%POLICY%" /v DisableRollback /f %NATIVE_VIEW% > nul
-call :task hand-made Vantrel
 exit /b 0
 
 :step_refused
