@@ -12,14 +12,14 @@ rem package's, Keldran-Vantrel, and each step that runs the package checks
 rem that it was left alone.
 rem Run it elevated, on a machine without Vantrel, beside two packages of
 rem consecutive versions, both 1.0.3 or later (the task Keldran-Vantrel),
-rem with VANTREL_1_0_0 and VANTREL_1_0_2 naming those versions' packages for
-rem the steps from100 and from102:
+rem with VANTREL_1_0_0, VANTREL_1_0_1 and VANTREL_1_0_2 naming those versions'
+rem packages for the steps from100, from101 and from102:
 rem
 rem   check_package.cmd OLDER.msi NEWER.msi [STEP ...]
 rem   check_package.cmd history|poweron|history-off
 rem
 rem Steps, all by default, in this order: model repair limited upgrade
-rem failed from100 from102 constrained uninstall refused; by hand on a
+rem failed from100 from101 from102 constrained uninstall refused; by hand on a
 rem first device, never by default: history, poweron after each power-on,
 rem history-off (see :power_ons). Before each
 rem msiexec the walk waits until no run of a task is going (a run the last
@@ -38,7 +38,7 @@ setlocal EnableExtensions EnableDelayedExpansion
 set "SELF=%~nx0" & set "BYHAND="
 for %%s in (history poweron history-off) do if "%~1"=="%%s" set "BYHAND=%%s"
 if not defined BYHAND if "%~2"=="" (
-  echo usage: %~nx0 OLDER.msi NEWER.msi [model repair limited upgrade failed from100 from102 constrained uninstall refused history poweron history-off]
+  echo usage: %~nx0 OLDER.msi NEWER.msi [model repair limited upgrade failed from100 from101 from102 constrained uninstall refused history poweron history-off]
   echo    or: %~nx0 history, poweron or history-off
   exit /b 2
 )
@@ -46,7 +46,7 @@ set "OLDER=%~f1"
 set "NEWER=%~f2"
 shift & shift
 set "STEPS=%1 %2 %3 %4 %5 %6 %7 %8"
-if "%~1"=="" set "STEPS=model repair limited upgrade failed from100 from102 constrained uninstall refused"
+if "%~1"=="" set "STEPS=model repair limited upgrade failed from100 from101 from102 constrained uninstall refused"
 
 set /a PASSED=0, FAILED=0, SKIPPED=0, RUN=0
 set "LOGS=%TEMP%\vantrel-check"
@@ -362,18 +362,27 @@ call :exes 1
 call :value GpsPositionMode "REG_DWORD 0x7"
 exit /b 0
 
+:step_from101
+call :from_landed 1.0.1 VANTREL_1_0_1
+exit /b 0
+
 :step_from102
-rem 1.0.2 named its task Vantrel: the one made by hand goes for this step.
-rem A failed upgrade brings 1.0.2 back with its task; the upgrade done
-rem leaves the package's task, and 1.0.2's removal has deleted its own.
-if not defined VANTREL_1_0_2 (call :skip "an upgrade from 1.0.2: VANTREL_1_0_2 names no package" & exit /b 0)
+call :from_landed 1.0.2 VANTREL_1_0_2
+exit /b 0
+
+rem :from_landed VERSION VARIABLE: the version whose package VARIABLE names
+rem registered its task as Vantrel: the one made by hand goes for the step.
+rem A failed upgrade brings that version back with its task; the upgrade
+rem done leaves the package's task, and the old removal has deleted its own.
+:from_landed
+if not defined %2 (call :skip "an upgrade from %1: %2 names no package" & exit /b 0)
 schtasks /delete /tn Vantrel /f > nul
 call :msi /x "%NEWER%"
 call :exit_code 0
-call :msi /i "%VANTREL_1_0_2%" GPSPOSITIONMODE=6
+call :msi /i "!%2!" GPSPOSITIONMODE=6
 call :exit_code 0
 call :task present Vantrel
-call :failed_upgrade_from102
+call :failed_upgrade %1
 call :msi /i "%NEWER%" GPSPOSITIONMODE=7
 call :exit_code 0
 call :task present
@@ -382,12 +391,13 @@ call :value GpsPositionMode "REG_DWORD 0x7"
 call :hand_made_task Vantrel
 exit /b 0
 
-rem SYSTEM may not open the settings key (the product's own key would not
-rem do: 1.0.2's removal deletes it first): the upgrade fails at its write of
-rem GpsPositionMode, after 1.0.2's own removal saved and deleted its task and
-rem the upgrade registered its own, with no settings read to put back.
-:failed_upgrade_from102
-if defined VANTREL_UNDER_WINE (call :skip "a failed upgrade from 1.0.2: Wine applies no registry ACLs" & exit /b 0)
+rem :failed_upgrade VERSION: SYSTEM may not open the settings key (the
+rem product's own key would not do: the old removal deletes it first): the
+rem upgrade fails at its write of GpsPositionMode, after the old version's
+rem own removal saved and deleted its task and the upgrade registered its
+rem own, with no settings read to put back.
+:failed_upgrade
+if defined VANTREL_UNDER_WINE (call :skip "a failed upgrade from an older version: Wine applies no registry ACLs" & exit /b 0)
 call :product "%DIR%"
 set "LANDED=%PRODUCT%"
 call :deny Settings FullControl Deny
@@ -395,7 +405,7 @@ call :msi /i "%NEWER%" GPSPOSITIONMODE=5
 call :exit_code 1603
 call :deny Settings FullControl Allow
 call :product "%DIR%"
-if "%PRODUCT%"=="%LANDED%" (call :pass "1.0.2 is installed again: %PRODUCT%") else (call :fail "%PRODUCT% is installed, not 1.0.2's %LANDED%")
+if "%PRODUCT%"=="%LANDED%" (call :pass "%1 is installed again: %PRODUCT%") else (call :fail "%PRODUCT% is installed, not %1's %LANDED%")
 call :task present Vantrel
 call :task absent
 exit /b 0
