@@ -179,12 +179,15 @@ def landed_tables(landed, arch, exe_bytes):
     return Tables(package)
 
 
+def older_tables(t, landed):
+    return landed_tables(landed, "x64" if t.x64 else "x86", t.cabinet()[t.exe()["File"]])
+
+
 @functools.lru_cache(maxsize=None)
 def older_removal(t, landed, machine_items):
     """The older version's own removal, as RemoveExistingProducts runs it on
     this machine: its package's uninstall walk."""
-    older = landed_tables(landed, "x64" if t.x64 else "x86", t.cabinet()[t.exe()["File"]])
-    return walk(older, "uninstall", {}, dict(machine_items))
+    return walk(older_tables(t, landed), "uninstall", {}, dict(machine_items))
 
 
 @functools.lru_cache(maxsize=1)

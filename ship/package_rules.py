@@ -5,7 +5,8 @@ checked on any package file from its own tables:
   python3 -m ship.package_rules PACKAGE.msi      (./vantrel check-package PACKAGE.msi)
 
 prints each rule with what it found and exits 1 when any is broken (2 when
-the file cannot be read). Wine's msiexec is more forgiving than Windows in
+the file cannot be read, or a shipped version's package cannot be built from its
+commit). Wine's msiexec is more forgiving than Windows in
 exactly these places (it re-evaluates component conditions on every run,
 removes an older product outside the transaction, ignores rollback order,
 restarts nothing, knows no administrators), so a story that passes under
@@ -37,7 +38,7 @@ from pathlib import Path
 
 from ship import msi_conditions, msi_package, script_rules, table_rules
 from ship.install_walks import (KINDS, SETTINGS_KEY, LandedPackageMissing, classify, is_rollback,
-                                problems_in_runs, runs, walk, windows)
+                                older_tables, older_versions, problems_in_runs, runs, walk, windows)
 from ship.msi_tables import CONTINUE_ON_ERROR, IN_SCRIPT, NO_IMPERSONATE, ONLY_DETECT, Tables
 from ship.table_rules import verdict
 
@@ -518,13 +519,17 @@ RULES = (rollback_restores_what_was_there, task_is_its_own, only_programs_every_
 
 
 def check(package):
-    """[(rule's name, its documented statement, holds, what was found)] for the package."""
+    """[(rule's name, its documented statement, holds, what was found)] for the package.
+    Raises LandedPackageMissing where a shipped version's package cannot be built,
+    without which no upgrade can be walked."""
     tables = Tables(package)
+    for landed in older_versions(tables):
+        older_tables(tables, landed)
     results = []
     for rule in RULES:
         try:
             ok, found = rule(tables)
-        except (KeyError, TypeError, ValueError, AttributeError, StopIteration, LandedPackageMissing,
+        except (KeyError, TypeError, ValueError, AttributeError, StopIteration,
                 msi_conditions.ConditionError, ET.ParseError) as error:
             ok, found = False, "could not be read: %r" % error
         results.append((rule.__name__, " ".join(rule.__doc__.split()), ok, found))
@@ -539,6 +544,9 @@ def main(argv):
         results = check(argv[0])
     except (OSError, subprocess.CalledProcessError) as error:
         print("package_rules: %s cannot be read: %s" % (argv[0], error))
+        return 2
+    except LandedPackageMissing as error:
+        print("package_rules: %s cannot be checked: %s" % (argv[0], error))
         return 2
     for name, statement, ok, found in results:
         print("%s  %s: %s\n        %s" % ("ok  " if ok else "FAIL", name, statement, found))
