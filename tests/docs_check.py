@@ -43,7 +43,7 @@ def script_data(text, name):
 
 def status_check_problems(readme):
     """The status check's decisions against what they must agree with."""
-    from ship.package_rules import POWER_ON_EVENTS
+    from ship.check.product_promises import POWER_ON_EVENTS
     script = (REPO / "ship" / "vantrel-status.ps1").read_text(encoding="ascii")
     codes = {int(row[0]): row[2] for row in script_data(script, "Codes")}
     problems = ["exit code %s: the status check says %r, README %r" % (code, codes.get(int(code)), meaning)

@@ -11,21 +11,28 @@ packages_demo=(cmake g++ make python3 binutils file
                g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
                g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
                wine wine32:i386 wine64)
+# The Windows Installer database as ship/ opens it (libmsi, through
+# python3-gi) and the version resource as it reads it (python3-pefile).
+packages_ship=(python3 python3-gi gir1.2-libmsi-1.0)
+# Only Debian's own interpreter sees those; one put earlier on PATH (pyenv's,
+# say) does not.
+debian_python=/usr/bin/python3
 # The tests: the demo's, and GoogleTest, clang for the fuzzers, lcov, the
 # Windows Installer tools the package's tests build and read it with, and
 # osslsigncode and openssl for the signed release.
-packages_test=("${packages_demo[@]}" googletest libgtest-dev clang llvm libclang-rt-14-dev lcov
+packages_test=("${packages_demo[@]}" "${packages_ship[@]}" python3-pefile
+               googletest libgtest-dev clang llvm libclang-rt-14-dev lcov
                wixl msitools gcab libxml2-utils osslsigncode openssl)
-# The release: the 32-bit cross build, the exe check's tools and the Windows
-# Installer tools; osslsigncode when a certificate is given (ship/sign.py).
-packages_release=(cmake make python3 binutils
-                  g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
-                  wixl msitools)
+# The release: the 32-bit cross build, the exe check's tools and wixl;
+# osslsigncode when a certificate is given (ship/make/sign.py).
+packages_release=(cmake make binutils "${packages_ship[@]}" python3-pefile
+                  g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev wixl)
 if [ -n "${VANTREL_SIGN_PFX:-}" ]; then packages_release+=(osslsigncode); fi
-# The package check reads the tables (msitools), the cabinet (gcab) and the
-# task definitions against Task Scheduler's schema (xmllint), and builds each
-# shipped version's package from its commit (git, wixl) to walk its removal.
-packages_check=(python3 msitools gcab libxml2-utils git wixl)
+# The package check reads the cabinet (gcab) and the task definitions
+# against Task Scheduler's schema (xmllint), and builds each shipped
+# version's package from its commit (git, and wixl and msitools, which
+# those versions built with) to walk its removal.
+packages_check=("${packages_ship[@]}" gcab libxml2-utils git wixl msitools)
 
 sudo_if_needed() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 

@@ -6,7 +6,7 @@ import re
 import zipfile
 from pathlib import Path
 
-from ship import release, sign
+from ship.make import release, sign
 from tests.wine import RigError
 
 from tests.exe import throwaway_signer

@@ -9,13 +9,15 @@ import shutil
 import subprocess
 from pathlib import Path
 
-from ship import msi_package, pe_version
-from ship.landed_versions import LANDED, build_package
+from ship import identity
+from ship.check.landed_packages import build_package
+from ship.check.product_promises import TRIGGERS
+from ship.check.task_definitions import task_definition
+from ship.make import exe_version, msi_package
 from tests.wine import RigError
 from tests.wine.control import SETTINGS_KEY, KEEP_SETTINGS, registry_text
 
 from tests.e2e.program_runs import run_program
-from ship.package_rules import TRIGGERS, task_definition
 
 REPO = Path(__file__).resolve().parents[2]
 
@@ -33,7 +35,7 @@ AWKWARD_SETTINGS = [{"GpsPositionMode": ("REG_EXPAND_SZ", "%SystemRoot%\\6"),
 # msiexec's exit code as Wine's exit status, which keeps its low 8 bits:
 # 1603 (ERROR_INSTALL_FAILURE) arrives as 67.
 INSTALL_FAILURE = 1603 & 0xFF
-TASK = msi_package.TASK
+TASK = identity.TASK
 # The manual route's task, and the one earlier versions registered.
 MANUAL_TASK = "Vantrel"
 
@@ -97,7 +99,7 @@ def landed_package(landed, args, work):
 def newer_exe(args, work):
     """The same sources built as the next patch version (the test-only
     VANTREL_VERSION_OVERRIDE), for trying an upgrade. Returns its path."""
-    major, minor, patch = pe_version.read(args.exe_to_run)["FileVersion"].split(".")
+    major, minor, patch = exe_version.read(args.exe_to_run)["FileVersion"].split(".")
     version = "%s.%s.%d" % (major, minor, int(patch) + 1)
     build = Path(args.work_dir).resolve() / ("newer-" + args.arch.preset)
     toolchain = REPO / "cmake" / ("mingw-i686.cmake" if args.arch.program_bits == 32
@@ -198,7 +200,7 @@ def expect_no_task_registered(checks, runs, when):
 
 def story_install_with_model(story, args, wine, work, checks):
     package = installer_package(args, work)
-    version = pe_version.read(args.exe_to_run)["FileVersion"]
+    version = exe_version.read(args.exe_to_run)["FileVersion"]
     status, _, runs = wine.msiexec(["/i", "GPSPOSITIONMODE=6"], package, "install")
     expect_install(checks, "/i %s /qn GPSPOSITIONMODE=6" % package.name, status)
     exe = wine.host_path(DEFAULT_DIR + "vantrel.exe")
@@ -302,7 +304,7 @@ def story_upgrade_and_downgrade(story, args, wine, work, checks):
     older = installer_package(args, work)
     newer_built = newer_exe(args, work)
     newer = installer_package(args, work, newer_built)
-    new_version = pe_version.read(newer_built)["FileVersion"]
+    new_version = exe_version.read(newer_built)["FileVersion"]
     given = {"GpsPositionMode": ("REG_DWORD", "0x6"), "DisableVantrel": ("REG_DWORD", "0x0")}
     exe = wine.host_path(DEFAULT_DIR + "vantrel.exe")
 
@@ -311,7 +313,7 @@ def story_upgrade_and_downgrade(story, args, wine, work, checks):
     # administrator's, and each later one in the fixed folder.
     # The newest first with its task, which was named Vantrel: the upgrade
     # leaves the package's own task in its place, and no other.
-    starts = [(LANDED[-1], None, "1")] + [(landed, folder, "0") for landed in LANDED
+    starts = [(identity.LANDED[-1], None, "1")] + [(landed, folder, "0") for landed in identity.LANDED
                                           for folder in ((None, OTHER_DIR) if landed.version == "1.0.0" else (None,))]
     for number, (landed, folder, task) in enumerate(starts):
         package = landed_package(landed, args, work)
@@ -422,7 +424,7 @@ def story_refusals_and_rollback(story, args, wine, work, checks):
                   "non-zero exit (here %d)" % (newer.name, " ".join(upgrade[1:]), status))
     expect_settings(checks, wine, kept, "the upgrade rolled back, GpsPositionMode=7 put back to "
                     "the REG_DWORD 6 that was there")
-    older_version = pe_version.read(args.exe_to_run)["FileVersion"]
+    older_version = exe_version.read(args.exe_to_run)["FileVersion"]
     checks.expect(wine.products("Vantrel") in ([], [older_version]),
                   "the newer version is not registered", "registered: %s" % wine.products("Vantrel"))
     # Wine's msiexec removes the older product in an uninstall of its own,
@@ -453,7 +455,7 @@ def story_windows_script(story, args, wine, work, checks):
     older = installer_package(args, work)
     newer = installer_package(args, work, newer_exe(args, work))
     environment = {"VANTREL_UNDER_WINE": "1", "VANTREL_VIEW": args.arch.reg_view}
-    for landed in LANDED:
+    for landed in identity.LANDED:
         package = landed_package(landed, args, work)
         if package is not None:
             environment["VANTREL_" + landed.version.replace(".", "_")] = wine.windows_path(package)

@@ -9,10 +9,9 @@ use to an administrator on Windows. The Windows Installer package: the exe
 inside it (msiextract) is the exe, the file table carries its file version (or
 Windows Installer would not replace it on upgrade), the launch conditions
 name each property and the values it accepts, and the package check
-(ship/package_rules.py, ./vantrel check-package) accepts it and rejects
-every broken copy of it (package_mutants.py), each by the rule it breaks
-and no other; the x64 test vehicle made from the 64-bit build passes the
-check too, shares no upgrade code or component with the package, and the
+(ship/check, ./vantrel check-package, whose own test is
+tests/ship/package_mutants.py) accepts it; the x64 test vehicle made from
+the 64-bit build passes the check too, shares no upgrade code or component with the package, and the
 release holds neither. Both: the same bytes from a copy of the exe with
 another time and mode at another path (as a second checkout would make
 it).
@@ -29,10 +28,12 @@ import tempfile
 import zipfile
 from pathlib import Path
 
-from ship import msi_package, pe_version, release
-from ship.package_rules import TRIGGERS, check as package_rules, task_definition
-from ship.msi_tables import msi_table
-from tests.exe.package_mutants import broken_packages
+from ship import msi_database
+from ship.check.package_check import check as package_check
+from ship.check.product_promises import TRIGGERS
+from ship.check.task_definitions import task_definition
+from ship.make import exe_version, msi_package, release
+from tests.checks import Checks
 
 ENTRIES = ["vantrel.exe", "vantrel-settings.reg", "vantrel-task.xml", "vantrel-status.ps1", "vantrel-start.ps1",
            "INSTALL.txt", "SHA256SUMS"]
@@ -58,12 +59,8 @@ def main(argv):
         print(__doc__.strip())
         return 2
     exe, version, exe64 = Path(argv[0]), argv[1], Path(argv[2])
-    failures = []
-
-    def expect(ok, what, detail=""):
-        print("  %s  %s%s" % ("ok  " if ok else "FAIL", what, "\n        " + detail if detail and not ok else ""))
-        if not ok:
-            failures.append(what)
+    checks = Checks()
+    expect = checks.expect
 
     with tempfile.TemporaryDirectory() as work:
         work = Path(work)
@@ -144,40 +141,27 @@ def main(argv):
         inside = list((work / "extracted").rglob("vantrel.exe"))
         expect(len(inside) == 1 and inside[0].read_bytes() == exe.read_bytes(),
                "the package's vantrel.exe (msiextract) is the exe, byte for byte")
-        files_table = {row["File"]: row for row in msi_table(package, "File")}
-        file_version = pe_version.read(exe)["FixedFileVersion"]
+        files_table = {row["File"]: row for row in msi_database.table(package, "File")}
+        file_version = exe_version.read(exe)["FixedFileVersion"]
         expect(files_table.get("VantrelExe", {}).get("Version") == file_version,
                "the file table carries the exe's file version %s: %s"
                % (file_version, files_table.get("VantrelExe")))
-        summary = subprocess.run(["msiinfo", "suminfo", str(package)], check=True,
-                                 stdout=subprocess.PIPE).stdout.decode()
-        expect("Template: Intel;1033" in summary.splitlines(),
-               "the package is a 32-bit one (summary template Intel;1033)")
-        for name, rule, ok, found in package_rules(package):
+        template = msi_database.summary(msi_database.open_database(package)).get_string(
+            msi_database.Summary.TEMPLATE)
+        expect(template == "Intel;1033", "the package is a 32-bit one (summary template Intel;1033)", template)
+        for name, rule, ok, found in package_check(package):
             expect(ok, "package check, %s: %s" % (name, rule), found)
-        for what, rule, broken in broken_packages(package, exe, work / "broken"):
-            failed = [name for name, _, ok, _ in package_rules(broken) if not ok]
-            expect(failed == [rule], "package check rejects a copy with %s, by %s alone" % (what, rule),
-                   "it failed %s" % (failed or "nothing"))
-        for made, status, said in ((package, 0, "every rule holds"),
-                                   (broken, 1, "1 rule(s) broken: " + rule)):
-            done = subprocess.run([sys.executable, "-m", "ship.package_rules", str(made)],
-                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, cwd=str(release.REPO))
-            last = done.stdout.decode(errors="replace").strip().splitlines()[-1]
-            expect(done.returncode == status and last.endswith(said),
-                   "python3 -m ship.package_rules %s: exit %d, %r" % (made.name, status, said),
-                   "exit %d, %r" % (done.returncode, last))
-        conditions = [row["Description"] for row in msi_table(package, "LaunchCondition")]
+        conditions = [row["Description"] for row in msi_database.table(package, "LaunchCondition")]
         for prop, values in (("GPSPOSITIONMODE", "0, 2, 3, 4, 5, 6, 7 or 8"),
                              ("DISABLEVANTREL", "0 or 1"), ("STARTUPTASK", "0 or 1")):
             expect(any(text.startswith("%s must be %s" % (prop, values)) for text in conditions),
                    "a launch condition names %s and the values it accepts (%s)" % (prop, values))
         vehicle = msi_package.make_package(exe64, work / "vehicle", arch="x64")
-        broken_rules = [name for name, _, ok, _ in package_rules(vehicle) if not ok]
+        broken_rules = [name for name, _, ok, _ in package_check(vehicle) if not ok]
         expect(not broken_rules, "the package check accepts the x64 vehicle",
                "it breaks %s" % ", ".join(broken_rules))
-        codes = {made: ({r["Property"]: r["Value"] for r in msi_table(made, "Property")}["UpgradeCode"],
-                        {r["ComponentId"] for r in msi_table(made, "Component")})
+        codes = {made: ({r["Property"]: r["Value"] for r in msi_database.table(made, "Property")}["UpgradeCode"],
+                        {r["ComponentId"] for r in msi_database.table(made, "Component")})
                  for made in (package, vehicle)}
         expect(codes[package][0] != codes[vehicle][0] and not codes[package][1] & codes[vehicle][1],
                "the x64 vehicle has an upgrade code and component GUIDs of its own, so it can "
@@ -193,10 +177,7 @@ def main(argv):
         for made in (bundle, package):
             print("%s: %d bytes, SHA-256 %s" % (made.name, made.stat().st_size,
                                                  hashlib.sha256(made.read_bytes()).hexdigest()))
-    if failures:
-        print("FAILED: %d check(s)" % len(failures))
-        return 1
-    return 0
+    return checks.status()
 
 
 if __name__ == "__main__":

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Checks the signed release, made by ship/release.py as `./vantrel release`
+"""Checks the signed release, made by ship/make/release.py as `./vantrel release`
 runs it, with a throwaway certificate authority and code-signing certificate:
 the bundle's vantrel.exe verifies against that authority, one flipped byte
 makes it fail, the package carries that signed exe and verifies too, the build tree's exe is left unsigned, SHA256SUMS lists the
@@ -20,7 +20,8 @@ import tempfile
 import zipfile
 from pathlib import Path
 
-from ship import sign
+from ship.make import sign
+from tests.checks import Checks
 from tests.exe import throwaway_signer
 
 REPO = Path(__file__).resolve().parents[2]
@@ -35,7 +36,7 @@ def release(exe, out_dir, **settings):
     env = {k: v for k, v in os.environ.items()
            if k not in (sign.PFX, sign.PASSWORD, sign.TIMESTAMP_URL, "SOURCE_DATE_EPOCH")}
     env.update(settings)
-    command = [sys.executable, "-m", "ship.release", "--exe", str(Path(exe).resolve()),
+    command = [sys.executable, "-m", "ship.make.release", "--exe", str(Path(exe).resolve()),
                "--out-dir", str(Path(out_dir).resolve())]
     done = subprocess.run(command, env=env, cwd=REPO, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                           stderr=subprocess.STDOUT, text=True)
@@ -56,13 +57,8 @@ def main(argv):
         return 2
     exe = Path(argv[0]).resolve()
     built = exe.read_bytes()
-    failures = []
-
-    def expect(ok, what, detail=""):
-        shown = ("\n" + detail).replace("\n", "\n        ") if detail and not ok else ""
-        print("  %s  %s%s" % ("ok  " if ok else "FAIL", what, shown))
-        if not ok:
-            failures.append(what)
+    checks = Checks()
+    expect = checks.expect
 
     with tempfile.TemporaryDirectory(prefix="vantrel-signed-release.") as work:
         work = Path(work)
@@ -163,10 +159,7 @@ def main(argv):
         expect(code != 0 and len(lines) == 1 and "apt-get install osslsigncode" in lines[0],
                "without osslsigncode one line names the package to install", "\n".join(lines))
         expect(not (work / "no-tool").exists(), "and leaves no output directory behind")
-    if failures:
-        print("FAILED: %d check(s)" % len(failures))
-        return 1
-    return 0
+    return checks.status()
 
 
 if __name__ == "__main__":

@@ -63,7 +63,8 @@ done
 # The version as Explorer's Details tab and (Get-Item).VersionInfo show it:
 # the fixed numbers and the strings, in the table the translation names.
 grep -q "version=\"$version.0\"" <<<"$manifest" || fail "the manifest does not carry version $version.0"
-resource=$(python3 "$(dirname "$0")/../../ship/pe_version.py" "$exe") || fail "no readable version resource"
+# Debian's interpreter, which sees python3-pefile.
+resource=$(/usr/bin/python3 "$(dirname "$0")/../../ship/make/exe_version.py" "$exe") || fail "no readable version resource"
 expect() {
   local got
   got=$(sed -n "s/^$1 //p" <<<"$resource")

@@ -1,32 +1,16 @@
-"""Every version of the package that has shipped. The package of this
-version must find each of them through its Upgrade table and upgrade it in
-place. The package check and the upgrade stories build each one's own
-package from its commit: the check walks its removal inside this version's
-upgrade and holds this version's exe component to theirs."""
+"""The package of each version that has shipped (ship/identity.py), built
+from its own commit: the check walks its removal inside this version's
+upgrade, and the upgrade stories install it under Wine."""
 
 import io
 import subprocess
 import sys
 import tarfile
-from collections import namedtuple
 from pathlib import Path
 
-REPO = Path(__file__).resolve().parents[1]
-
-# version: as the Property table's ProductVersion gave it; commit: where
-# its sources are; sources: the folders its package was built from;
-# exe_component: the component code that installed vantrel.exe; exe_folder:
-# where that component put it.
-Landed = namedtuple("Landed", "version commit sources exe_component exe_folder")
-
-LANDED = (
-    Landed("1.0.0", "eccd207", ("tools", "src/install"), "AFD5F92E-EB4E-42C5-B12F-75E3F7CB8865",
-           "INSTALLDIR, by default Keldran\\Vantrel under ProgramFilesFolder"),
-    Landed("1.0.1", "424c220", ("ship",), "AFD5F92E-EB4E-42C5-B12F-75E3F7CB8865",
-           "Keldran\\Vantrel under ProgramFilesFolder"),
-    Landed("1.0.2", "928f980", ("ship",), "AFD5F92E-EB4E-42C5-B12F-75E3F7CB8865",
-           "Keldran\\Vantrel under ProgramFilesFolder"),
-)
+REPO = Path(__file__).resolve().parents[2]
+# Where the check keeps them, built once per checkout.
+LANDED_PACKAGES = REPO / "build" / "landed-packages"
 
 
 def build_package(landed, exe, arch, out_dir):

@@ -1,72 +1,25 @@
 """A package's tables as the package check reads them: the rows of each
-table (msiinfo export), the files in its cabinets (gcab), and what the
-tables say about the exe, the task definitions and the properties the
-package reads. The bits the tables' columns carry are named here, once.
-"""
+table, the files in its cabinets (gcab), and what the tables say about the
+exe, the task definitions and the properties the package reads."""
 
 import re
 import subprocess
 import tempfile
 from pathlib import Path
 
-from ship import msi_conditions
-
-# CustomAction table, Type column: the base type (the low six bits) and the
-# bits that say when and how an action runs.
-ERROR_MESSAGE = 19
-EXE_IN_PROPERTY = 50
-SET_PROPERTY = 51
-BASE_TYPE = 0x3F
-CONTINUE_ON_ERROR = 0x40
-ROLLBACK = 0x100
-COMMIT = 0x200
-IN_SCRIPT = 0x400
-NO_IMPERSONATE = 0x800
-# Feature table, Attributes column: the feature cannot be advertised.
-DISALLOW_ADVERTISE = 0x8
-FAVOR_ADVERTISE = 0x4
-# Upgrade table, Attributes column.
-ONLY_DETECT = 0x2
-VERSION_MIN_INCLUSIVE = 0x100
-VERSION_MAX_INCLUSIVE = 0x200
-# File table, Attributes column: the file is not in a cabinet, whatever the
-# package's default.
-NONCOMPRESSED = 0x2000
-# Component table, Attributes column: the component's registry entries go
-# to the 64-bit view.
-COMPONENT_64BIT = 0x100
-# RegLocator table, Type column: a raw registry value, read in the 64-bit view.
-LOCATOR_RAW = 0x2
-LOCATOR_64BIT = 0x10
-LOCATOR_KIND = 0xF
-# Summary information, Word Count: the files are compressed by default.
-WORD_COUNT_COMPRESSED = 0x2
+from ship.check import msi_conditions
+from ship.msi_database import WORD_COUNT_COMPRESSED, Summary, open_database, rows, streams, summary
 
 
-def msi_table(package, table):
-    """The rows of a table of the package as dicts (msiinfo export); no rows
-    when the package has no such table."""
-    done = subprocess.run(["msiinfo", "export", str(package), table],
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    if done.returncode != 0:
-        return []
-    out = done.stdout.decode()
-    lines = out.split("\r\n") if "\r\n" in out else out.splitlines()
-    names = lines[0].split("\t")
-    return [dict(zip(names, line.split("\t"))) for line in lines[3:] if line]
-
-
-def cabinet_files(package):
+def cabinet_files(database):
     """{file key: bytes} of every file in the package's embedded cabinets."""
     files = {}
     with tempfile.TemporaryDirectory() as work:
-        for stream in subprocess.run(["msiinfo", "streams", str(package)], check=True,
-                                     stdout=subprocess.PIPE).stdout.decode().split():
-            if not stream.endswith(".cab"):
+        for name, data in streams(database).items():
+            if not name.endswith(".cab"):
                 continue
-            cab = Path(work) / stream
-            cab.write_bytes(subprocess.run(["msiinfo", "extract", str(package), stream], check=True,
-                                           stdout=subprocess.PIPE).stdout)
+            cab = Path(work) / name
+            cab.write_bytes(data)
             subprocess.run(["gcab", "-x", "-C", work, str(cab)], check=True, stdout=subprocess.DEVNULL)
         for path in Path(work).iterdir():
             if not path.name.endswith(".cab"):
@@ -83,49 +36,41 @@ def version_key(text):
     return tuple(int(part) for part in text.split("."))
 
 
-def integers(rows, *columns):
-    for row in rows:
-        for column in columns:
-            row[column] = int(row[column] or 0)
-    return rows
-
-
 class Tables:
     """The tables the rules read, loaded once."""
 
     def __init__(self, package):
-        table = lambda name: msi_table(package, name)
-        self.actions = {r["Action"]: r for r in integers(table("CustomAction"), "Type")}
-        self.execute = {r["Action"]: r for r in integers(table("InstallExecuteSequence"), "Sequence")}
-        self.ui = {r["Action"]: r for r in integers(table("InstallUISequence"), "Sequence")}
+        database = open_database(package)
+        table = lambda name: rows(database, name)
+        self.actions = {r["Action"]: r for r in table("CustomAction")}
+        self.execute = {r["Action"]: r for r in table("InstallExecuteSequence")}
+        self.ui = {r["Action"]: r for r in table("InstallUISequence")}
         self.properties = {r["Property"]: r["Value"] for r in table("Property")}
         self.registry = table("Registry")
-        self.components = {r["Component"]: r for r in integers(table("Component"), "Attributes")}
-        self.locators = {r["Signature_"]: r for r in integers(table("RegLocator"), "Type")}
+        self.components = {r["Component"]: r for r in table("Component")}
+        self.locators = {r["Signature_"]: r for r in table("RegLocator")}
         self.searches = {r["Property"]: r["Signature_"] for r in table("AppSearch")}
         self.launch = [(r["Condition"], r["Description"]) for r in table("LaunchCondition")]
-        self.files = integers(table("File"), "Attributes", "Sequence")
+        self.files = table("File")
         self.hashes = {r["File_"] for r in table("MsiFileHash")}
-        self.upgrades = integers(table("Upgrade"), "Attributes")
+        self.upgrades = table("Upgrade")
         self.directories = {r["Directory"]: r for r in table("Directory")}
         self.remove_files = table("RemoveFile")
-        self.features = integers(table("Feature"), "Level", "Attributes")
-        self.media = integers(table("Media"), "LastSequence")
-        summary = subprocess.run(["msiinfo", "suminfo", str(package)], check=True,
-                                 stdout=subprocess.PIPE).stdout.decode()
-        self.x64 = "Template: x64;" in summary
-        # msiinfo names the summary's Word Count "Source".
-        word_count = re.search(r"^Source: (\d+)", summary, re.M)
-        self.compressed = bool(word_count and int(word_count.group(1)) & WORD_COUNT_COMPRESSED)
+        self.features = table("Feature")
+        self.media = table("Media")
+        info = summary(database)
+        self.x64 = info.get_string(Summary.TEMPLATE).startswith("x64;")
+        # The summary's Word Count, which the property list calls SOURCE.
+        self.compressed = bool(info.get_int(Summary.SOURCE) & WORD_COUNT_COMPRESSED)
         self.system_folder = "System64Folder" if self.x64 else "SystemFolder"
         self.program_files = "ProgramFiles64Folder" if self.x64 else "ProgramFilesFolder"
         self.expected_folder = "<%s>\\Keldran\\Vantrel\\" % self.program_files
-        self.package = package
+        self.database = database
         self._cabinet = None
 
     def cabinet(self):
         if self._cabinet is None:
-            self._cabinet = cabinet_files(self.package)
+            self._cabinet = cabinet_files(self.database)
         return self._cabinet
 
     def exe(self):

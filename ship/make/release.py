@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Makes the release from a built vantrel.exe: the Windows Installer
-package vantrel-VERSION-win32.msi (ship/msi_package.py) and the bundle
+package vantrel-VERSION-win32.msi (ship/make/msi_package.py) and the bundle
 vantrel-VERSION-win32.zip, which holds
 
   vantrel.exe            the 32-bit product, as built, or a signed copy of it
@@ -11,9 +11,9 @@ vantrel-VERSION-win32.zip, which holds
   INSTALL.txt            docs/DEPLOYING.md, the deployment guide, whole, as plain text
   SHA256SUMS             of the six files above
 
-  python3 -m ship.release --exe build/windows/vantrel.exe --out-dir dist
+  python3 -m ship.make.release --exe build/windows/vantrel.exe --out-dir dist
 
-With VANTREL_SIGN_PFX set (ship/sign.py) the exe is Authenticode-signed
+With VANTREL_SIGN_PFX set (ship/make/sign.py) the exe is Authenticode-signed
 before it is packed; without it one line says the release is unsigned.
 Every file is made, and signed, away from the output directory and moved
 there only when all are done: a failure leaves it as it was.
@@ -35,15 +35,16 @@ import textwrap
 import zipfile
 from pathlib import Path
 
-from ship import msi_package, pe_version, sign
+from ship import msi_database
+from ship.make import exe_version, msi_package, sign
 
-REPO = Path(__file__).resolve().parents[1]
+REPO = Path(__file__).resolve().parents[2]
 DEPLOYING = REPO / "docs" / "DEPLOYING.md"
-SETTINGS = Path(__file__).resolve().parent / "vantrel-settings.reg"
+SETTINGS = msi_package.SHIP / "vantrel-settings.reg"
 TASK_XML = msi_package.TASK_XML
 # The scripts for management tools, beside the package and not installed by
 # it: plain ASCII, which every PowerShell reads alike.
-SCRIPTS = [Path(__file__).resolve().parent / name for name in ("vantrel-status.ps1", "vantrel-start.ps1")]
+SCRIPTS = [msi_package.SHIP / name for name in ("vantrel-status.ps1", "vantrel-start.ps1")]
 # How INSTALL.txt underlines a heading of each level: the title, the
 # sections (which the release check finds by their dashes), anything deeper.
 UNDERLINES = {1: "=", 2: "-"}
@@ -147,7 +148,7 @@ def install_text(guide, version):
 
 def make_bundle(exe, out_dir, guide=DEPLOYING, settings=SETTINGS, task_xml=TASK_XML):
     """Writes out_dir/vantrel-VERSION-win32.zip; returns its path."""
-    fields = pe_version.read(exe)
+    fields = exe_version.read(exe)
     if fields["Machine"] != I386:
         raise ReleaseError("%s is not the 32-bit product (machine %s)" % (exe, fields["Machine"]))
     version = fields.get("FileVersion")
@@ -239,8 +240,8 @@ def main(argv):
         else:
             print("release: signed with %s, time-stamped by %s" % (signer.pfx,
                                                                     signer.timestamp_url))
-    except (ReleaseError, msi_package.PackageError, sign.SignError, pe_version.NotReadable,
-            OSError) as error:
+    except (ReleaseError, msi_package.PackageError, sign.SignError, exe_version.NotReadable,
+            msi_database.Error, OSError) as error:
         print("release: %s" % error)
         return 1
     with zipfile.ZipFile(bundle) as archive:

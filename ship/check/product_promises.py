@@ -1,65 +1,41 @@
-#!/usr/bin/env python3
-"""The Windows Installer and Task Scheduler rules the package relies on,
-checked on any package file from its own tables:
-
-  python3 -m ship.package_rules PACKAGE.msi      (./vantrel check-package PACKAGE.msi)
-
-prints each rule with what it found and exits 1 when any is broken (2 when
-the file cannot be read, or a shipped version's package cannot be built from its
-commit). Wine's msiexec is more forgiving than Windows in
-exactly these places (it re-evaluates component conditions on every run,
-removes an older product outside the transaction, ignores rollback order,
-restarts nothing, knows no administrators), so a story that passes under
-Wine does not show them: the tables do.
-
-The check reads the tables (msiinfo export) and the task definitions in
-the cabinet (gcab) through msi_tables.py, then walks the execute sequence
-as Windows Installer does (install_walks.py) for every kind of run a device
-can meet, on every Windows the package supports, under every combination
-of the properties that decide something; an upgrade walks the older
-version's own removal too, from that version's package, built from its
-commit (so the check needs the repository's history, git and wixl). Most rules are
-statements about those walks, the refusals and the scripts of deferred
-actions they produce, so that they follow what a condition or a command
-line means, not how it is written. Each rule's first docstring line names
-the documented rule it encodes. The rules here hold the package to what it
-promises (the task, the settings, their rollbacks, the folder, the
-restarts, a task of its own, nothing a locked-down device refuses);
-script_rules.py holds its scripts to what any package's must keep to, and table_rules.py its rows to one another and to the versions
-that have shipped.
+"""What this package promises the devices it installs on and the people
+who deploy it: a task of its own, started a minute after every kind of
+power-on; settings written only when given, and put back by every rollback;
+maintenance that only puts back; no restart, no moved folder, no
+advertising, one behaviour at every UI level; nothing a locked-down device
+refuses; every version that has shipped upgraded in place. Another package
+could promise otherwise and still be sound. Each takes the tables
+(msi_tables.Tables) and answers (holds, what was found); its docstring is
+what the package check prints beside it.
 """
 
 import re
-import subprocess
-import sys
-import tempfile
-import xml.etree.ElementTree as ET
-from pathlib import Path
 
-from ship import msi_conditions, msi_package, script_rules, table_rules
-from ship.install_walks import (KINDS, SETTINGS_KEY, LandedPackageMissing, classify, is_rollback,
-                                older_tables, older_versions, problems_in_runs, runs, walk, windows)
-from ship.msi_tables import CONTINUE_ON_ERROR, IN_SCRIPT, NO_IMPERSONATE, ONLY_DETECT, Tables
-from ship.table_rules import verdict
+from ship import identity
+from ship.check import msi_conditions
+from ship.check.install_walks import (KINDS, SETTINGS_KEY, classify, older_versions, problems_in_runs, runs,
+                                      upgrade_code, verdict, walk, windows)
+from ship.check.task_definitions import schema_problems, task_definition
+from ship.msi_database import DISALLOW_ADVERTISE, FAVOR_ADVERTISE, NO_IMPERSONATE, ONLY_DETECT
 
-SCHEMA = Path(__file__).resolve().parent / "task_scheduler.xsd"
 # The task of the guide's manual route, and of any made by hand: never the
 # package's.
 MANUAL_TASK = "Vantrel"
+
+
 # What the package may run: programs every supported Windows has, which an
 # application control policy leaves to administrators and SYSTEM.
 ALLOWED_PROGRAMS = ("schtasks.exe", "reg.exe", "cmd.exe")
-TASK_NAMESPACE = "{http://schemas.microsoft.com/windows/2004/02/mit/task}"
+
+
 SETTINGS = {"GpsPositionMode": "GPSPOSITIONMODE", "DisableVantrel": "DISABLEVANTREL"}
-# Properties Windows Installer itself defines and always passes to the
-# installation it elevates; everything else public that the package reads
-# must be secure.
-INSTALLER_OWN = {"REMOVE", "REINSTALL", "REINSTALLMODE", "ALLUSERS", "ARPNOMODIFY", "REBOOT",
-                 "ARPINSTALLLOCATION", "MSIRESTARTMANAGERCONTROL", "DISABLEROLLBACK",
-                 "TARGETDIR"}
+
+
 # Costing and the hand-over to the execute sequence: all a UI sequence may
 # do when every decision belongs to the installation itself.
 UI_SEQUENCE = {"CostInitialize", "FileCost", "CostFinalize", "ExecuteAction"}
+
+
 # The events by which the task starts after each kind of power-on but a
 # full boot, which the boot trigger covers: (log, provider, event ID). Field
 # reports give the first three: a resume from sleep or hibernation ("The
@@ -71,107 +47,52 @@ POWER_ON_EVENTS = (("System", "Microsoft-Windows-Power-Troubleshooter", "1"),
                    ("System", "Microsoft-Windows-Kernel-Boot", "27"),
                    ("System", "Microsoft-Windows-Kernel-Power", "507"),
                    ("System", "Microsoft-Windows-Kernel-Power", "107"))
+
+
 # Each a minute late: time for a driver that starts late, or a USB
 # receiver listed again after a resume, to list its port.
 TRIGGERS = [("BootTrigger", "PT1M", None), ("EventTrigger", "PT1M", POWER_ON_EVENTS)]
-# A Select that takes one event of one provider, and nothing else.
-ONE_EVENT = re.compile(r"\*\[System\[Provider\[@Name='([^']+)'\] and EventID=(\d+)\]\]")
 
 
-def selected_events(subscription):
-    """(log, provider, event ID) of each Select of an event query, in order;
-    a Select that takes anything but one provider's one event reads as None."""
-    events = []
-    for query in ET.fromstring(subscription or "<none/>").iter("Query"):
-        for part in query:
-            match = ONE_EVENT.fullmatch((part.text or "").strip())
-            wanted = part.tag == "Select" and match and part.get("Path") == query.get("Path")
-            events.append((part.get("Path"),) + match.groups() if wanted else None)
-    return tuple(events)
-
-
-def task_definition(data):
-    """What a task definition sets, read the way Task Scheduler reads it."""
-    root = ET.fromstring(data.decode("utf-16"))
-
-    def find(path):
-        return root.findtext("/".join(TASK_NAMESPACE + step for step in path.split("/")))
-    triggers = []
-    for trigger in root.find(TASK_NAMESPACE + "Triggers") or []:
-        kind = trigger.tag.replace(TASK_NAMESPACE, "")
-        events = None
-        if kind == "EventTrigger":
-            events = selected_events(trigger.findtext(TASK_NAMESPACE + "Subscription"))
-        triggers.append((kind, trigger.findtext(TASK_NAMESPACE + "Delay"), events))
-    return {
-        "triggers": triggers,
-        "user": find("Principals/Principal/UserId"),
-        "run level": find("Principals/Principal/RunLevel"),
-        "instances": find("Settings/MultipleInstancesPolicy"),
-        "start on batteries": find("Settings/DisallowStartIfOnBatteries"),
-        "stop on batteries": find("Settings/StopIfGoingOnBatteries"),
-        "time limit": find("Settings/ExecutionTimeLimit"),
-        "command": find("Actions/Exec/Command"),
-    }
-
-
-def schema_problems(data):
-    """What xmllint finds wrong with a definition against the schema, or ""."""
-    with tempfile.NamedTemporaryFile(suffix=".xml") as file:
-        file.write(data)
-        file.flush()
-        done = subprocess.run(["xmllint", "--noout", "--schema", str(SCHEMA), file.name],
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-    return "" if done.returncode == 0 else done.stdout.decode(errors="replace").strip()
-
-
-def rollback_restores_what_was_there(t):
-    """A rollback action must precede the action it undoes and put back what was there
-    (Rollback Installation; CustomAction type bits 0x400 in-script, 0x100 rollback, 0x800 no
-    impersonation): in every run, each write of the settings is preceded by a save of them
-    that stops the installation when it fails, and between the two by a rollback that puts
-    back exactly the saved state; each registration of the task at a first install or an
-    upgrade, where nothing of the package's stood, by a rollback that deletes it; each
-    deletion by a rollback that registers the package's definition again. A repair registers
-    what stood already, and needs none."""
+def every_landed_version_found(t):
+    """An upgrade over each version that has shipped (identity.py) finds it to remove
+    it: FindRelatedProducts sets the property of an Upgrade row that does more than detect,
+    by the product's own upgrade code and a version range that holds the older version, and
+    no row that only detects (a newer version) holds it (Upgrade table). The package carries
+    that upgrade code, for later versions to find it."""
     def check(run):
-        problems, saved, undo = [], {}, {}
-        for step in run.script:
-            kind, what, detail = classify(step)
-            if kind in ("restore", "undo") and not (is_rollback(step.type) and step.type & NO_IMPERSONATE):
-                problems.append("%s has type %d, not a rollback without impersonation" % (step.action, step.type))
-            elif kind == "save":
-                saved[what] = detail
-                undo.pop(what, None)
-                if step.type & CONTINUE_ON_ERROR:
-                    problems.append("%s saves the %s but its failure is ignored" % (step.action, what))
-            elif kind == "restore":
-                if saved.get(what) != detail["file"]:
-                    problems.append("%s puts back the %s from %s, which nothing saved before it"
-                                    % (step.action, what, detail["file"]))
-                else:
-                    undo[what] = detail
-            elif kind == "undo":
-                undo[(detail["op"], detail["name"])] = detail
-            elif kind == "change" and what == "settings":
-                if what not in undo:
-                    problems.append("%s changes the settings with no rollback that puts back saved "
-                                    "settings before it" % step.action)
-                elif not set(detail["values"]) <= set(undo[what]["values"]):
-                    problems.append("%s writes %s, which its rollback does not delete before "
-                                    "putting the saved ones back" % (step.action, detail["values"]))
-            elif kind == "change" and what == "task":
-                wanted = {"create": "delete" if run.kind in ("install", "upgrade") else None,
-                          "delete": "create"}.get(detail["op"], "nothing")
-                if wanted and (wanted, detail["name"]) not in undo:
-                    problems.append("%s %ss task %s with no rollback before it that %ss it"
-                                    % (step.action, detail["op"], detail["name"], wanted or "undoes"))
-            elif kind == "unknown":
-                problems.append("%s changes the machine in a way no rule here knows: %s"
-                                % (step.action, step.line))
-        return problems
-    return verdict(problems_in_runs(t, check),
-                   "every change has its rollback before it, in %d runs" % len(runs(t)))
+        if run.older is None:
+            return []
+        removing = [row for row in run.found if not row["Attributes"] & ONLY_DETECT]
+        newer = [row["ActionProperty"] for row in run.found if row["Attributes"] & ONLY_DETECT]
+        version = run.older.version
+        return (["%s is not found to be removed" % version] if not removing else []) + \
+            (["%s is found as a newer version by %s" % (version, ", ".join(newer))] if newer else [])
+    own = t.properties.get("UpgradeCode", "").strip("{}").upper()
+    problems = ([] if own == upgrade_code(t) else ["the package's UpgradeCode is {%s}" % own]) + \
+        problems_in_runs(t, check)
+    return verdict(problems, "%s found by {%s}" % (
+        ", ".join(v.version for v in older_versions(t)) or "no older version", upgrade_code(t)))
+
+
+def every_feature_installed(t):
+    """Feature table: a feature of Level 0 is disabled, and one whose level is above
+    INSTALLLEVEL (1 unless the package sets it) is not installed by default: every feature
+    has a level from 1 to INSTALLLEVEL, so that an install installs all the package carries."""
+    limit = int(t.properties.get("INSTALLLEVEL") or 1)
+    wrong = ["%s has Level %d" % (f["Feature"], f["Level"])
+             for f in t.features if not 1 <= f["Level"] <= limit]
+    return verdict(wrong if t.features else ["no feature"], "every feature at a level from 1 to %d" % limit)
+
+
+def no_advertising(t):
+    """An advertised feature is installed only when first used (Advertisement; msiexec /j, a
+    user-published Group Policy assignment), and nothing uses this package's feature, so its
+    task would never be registered: every feature carries msidbFeatureAttributesDisallowAdvertise
+    (0x8), and none msidbFeatureAttributesFavorAdvertise (0x4) (Feature table)."""
+    wrong = ["%s has Attributes %d" % (f["Feature"], f["Attributes"]) for f in t.features
+             if not f["Attributes"] & DISALLOW_ADVERTISE or f["Attributes"] & FAVOR_ADVERTISE]
+    return verdict(wrong, "no feature can be advertised")
 
 
 def task_is_its_own(t):
@@ -189,14 +110,14 @@ def task_is_its_own(t):
             line = step.line or ""
             if "/tn " in line and what != "task":
                 problems.append("%s reads or saves a task: %s" % (step.action, line))
-            elif what == "task" and detail["name"] != msi_package.TASK:
+            elif what == "task" and detail["name"] != identity.TASK:
                 problems.append("%s names task %s" % (step.action, detail["name"]))
             elif what == "task" and detail["op"] == "create" and detail["definition"] != definition:
                 problems.append("%s registers it from %s" % (step.action, detail["definition"]))
         return problems
-    own = [] if msi_package.TASK != MANUAL_TASK else ["the package's task is named %s, as the manual "
+    own = [] if identity.TASK != MANUAL_TASK else ["the package's task is named %s, as the manual "
                                                       "route's is" % MANUAL_TASK]
-    return verdict(own + problems_in_runs(t, check), "only %s, only from %s" % (msi_package.TASK, definition))
+    return verdict(own + problems_in_runs(t, check), "only %s, only from %s" % (identity.TASK, definition))
 
 
 def only_programs_every_windows_allows(t):
@@ -228,46 +149,6 @@ def tools_of_the_package_width(t):
                 for tool in re.findall(r"<(?:System\w*|Windows)Folder>[^\"<>]*?\.exe", step.line)
                 if not tool.startswith("<%s>" % t.system_folder)]
     return verdict(problems_in_runs(t, check), "every tool from %s" % t.system_folder)
-
-
-def public_properties_secure(t):
-    """SecureCustomProperties lists every public property the package reads from outside:
-    Windows passes no other public property from a client that is not elevated to the
-    installation it elevates (SecureCustomProperties property). What the installation's own
-    AppSearch sets is searched there; one that is also secure, and so may come from a client,
-    must reach no command line."""
-    public = {name for name in t.read() if re.fullmatch(r"[A-Z][A-Z0-9_]*", name)}
-    secure = set(t.properties.get("SecureCustomProperties", "").split(";"))
-    searched = set(t.searches) if "AppSearch" in t.execute else set()
-    missing = sorted(public - secure - INSTALLER_OWN - searched)
-    commands = " ".join(row["Target"] for row in t.actions.values() if row["Type"] & IN_SCRIPT)
-    passed = sorted(name for name in secure & searched if "[%s]" % name in commands)
-    problems = (["not secure: " + ", ".join(missing)] if missing else []) + \
-        (["searched, secure, and on a command line a client could hand it to: " + ", ".join(passed)]
-         if passed else [])
-    return verdict(problems, "secure: " + ", ".join(sorted(public - INSTALLER_OWN - searched)))
-
-
-def older_product_removed_inside_the_transaction(t):
-    """An upgrade that finds the older product (Upgrade table, FindRelatedProducts) removes
-    it between InstallInitialize and its first change, so that the removal is part of the
-    install's script and rolled back with it (RemoveExistingProducts action); after
-    InstallValidate "if the installation of the upgrade product fails, the machine will have
-    neither version"."""
-    def check(run):
-        if run.refused_by or not any(not row["Attributes"] & ONLY_DETECT for row in run.found):
-            return []
-        names = [step.action for step in run.script]
-        if "RemoveExistingProducts" not in names:
-            return ["the older version is not removed: it stays installed beside this one"]
-        first = next(i for i, step in enumerate(run.script)
-                     if step.changes and step.action != "RemoveExistingProducts")
-        removal = names.index("RemoveExistingProducts")
-        if not names.index("InstallInitialize") < removal < first:
-            return ["RemoveExistingProducts comes after %s, the first change" % names[first]]
-        return []
-    return verdict(problems_in_runs(t, check), "an upgrade removes the older version first, "
-                   "inside its transaction")
 
 
 def never_restarts(t):
@@ -452,22 +333,6 @@ def settings_written_only_with_their_property(t):
                    "its property")
 
 
-def no_impersonation_bit_outside_the_script(t):
-    """ICE68: the no-impersonate bit (0x800) means something only for an action in
-    the script; an immediate action (a property set, type 51) must not carry it."""
-    wrong = ["%s (%d)" % (name, row["Type"]) for name, row in sorted(t.actions.items())
-             if row["Type"] & NO_IMPERSONATE and not row["Type"] & IN_SCRIPT]
-    return verdict(["immediate actions with 0x800: " + ", ".join(wrong)] if wrong else [],
-                   "no immediate action carries 0x800")
-
-
-def no_hash_for_a_versioned_file(t):
-    """ICE60: a file with a version has no MsiFileHash row (Windows Installer
-    compares versioned files by version)."""
-    hashed = sorted(r["File"] for r in t.files if r["Version"] and r["File"] in t.hashes)
-    return verdict(["hashed versioned files: %s" % hashed] if hashed else [], "none hashed")
-
-
 def programs_and_features(t):
     """ARPNOMODIFY=1 (no "Change" that only starts a maintenance run) and
     ARPINSTALLLOCATION set to the exe's folder in every run (inventory and detection rules
@@ -508,53 +373,8 @@ def startup_task_chosen_once(t):
                    problems_in_runs(t, check), "registered and started once exactly when chosen")
 
 
-RULES = (rollback_restores_what_was_there, task_is_its_own, only_programs_every_windows_allows,
-         tools_of_the_package_width, public_properties_secure,
-         older_product_removed_inside_the_transaction, never_restarts, ui_sequence_decides_nothing,
-         folder_cannot_be_moved, task_definition_for_each_width, maintenance_only_puts_back,
-         refused_while_rollback_disabled, no_snapshot_outlives_its_run,
-         settings_written_only_with_their_property, no_impersonation_bit_outside_the_script,
-         no_hash_for_a_versioned_file, programs_and_features, startup_task_chosen_once) + \
-    script_rules.RULES + table_rules.RULES
-
-
-def check(package):
-    """[(rule's name, its documented statement, holds, what was found)] for the package.
-    Raises LandedPackageMissing where a shipped version's package cannot be built,
-    without which no upgrade can be walked."""
-    tables = Tables(package)
-    for landed in older_versions(tables):
-        older_tables(tables, landed)
-    results = []
-    for rule in RULES:
-        try:
-            ok, found = rule(tables)
-        except (KeyError, TypeError, ValueError, AttributeError, StopIteration,
-                msi_conditions.ConditionError, ET.ParseError) as error:
-            ok, found = False, "could not be read: %r" % error
-        results.append((rule.__name__, " ".join(rule.__doc__.split()), ok, found))
-    return results
-
-
-def main(argv):
-    if len(argv) != 1:
-        print(__doc__.strip())
-        return 2
-    try:
-        results = check(argv[0])
-    except (OSError, subprocess.CalledProcessError) as error:
-        print("package_rules: %s cannot be read: %s" % (argv[0], error))
-        return 2
-    except LandedPackageMissing as error:
-        print("package_rules: %s cannot be checked: %s" % (argv[0], error))
-        return 2
-    for name, statement, ok, found in results:
-        print("%s  %s: %s\n        %s" % ("ok  " if ok else "FAIL", name, statement, found))
-    broken = [name for name, _, ok, _ in results if not ok]
-    print("%s: %s" % (argv[0], "every rule holds" if not broken else
-                      "%d rule(s) broken: %s" % (len(broken), ", ".join(broken))))
-    return 1 if broken else 0
-
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+RULES = (every_landed_version_found, every_feature_installed, no_advertising, task_is_its_own,
+         only_programs_every_windows_allows, tools_of_the_package_width, never_restarts,
+         ui_sequence_decides_nothing, folder_cannot_be_moved, task_definition_for_each_width,
+         maintenance_only_puts_back, refused_while_rollback_disabled, no_snapshot_outlives_its_run,
+         settings_written_only_with_their_property, programs_and_features, startup_task_chosen_once)

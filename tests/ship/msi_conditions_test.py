@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Windows Installer's condition syntax as ship/msi_conditions.py reads it,
+"""Windows Installer's condition syntax as ship/check/msi_conditions.py reads it,
 case by case against "Conditional Statement Syntax" and "Using Properties
 in Conditional Statements": the logical operators' precedence (NOT, then
 AND, OR, XOR, EQV, IMP loosest), the comparisons made without case by ~,
@@ -7,12 +7,13 @@ an integer against a value that is no integer (false, but for <>), the
 bitwise meaning of the substring operators between integers, and what is
 true alone (a property with any value, "0" too; the integer 0 is not).
 
-  python3 -m tests.exe.msi_conditions_test
+  python3 -m tests.ship.msi_conditions_test
 """
 
 import sys
 
-from ship.msi_conditions import ConditionError, evaluate, parse
+from ship.check.msi_conditions import ConditionError, evaluate, parse
+from tests.checks import Checks
 
 A, B, C = ("property", "A"), ("property", "B"), ("property", "C")
 
@@ -74,12 +75,8 @@ UNREADABLE = ["(A", "A =", "A AND", 'A = "x" = B']
 
 
 def main():
-    failures = 0
-
-    def expect(ok, what):
-        nonlocal failures
-        print("  %s  %s" % ("ok  " if ok else "FAIL", what))
-        failures += not ok
+    checks = Checks()
+    expect = checks.expect
 
     for condition, values, wanted in HOLDS:
         found = evaluate(condition, values)
@@ -96,9 +93,7 @@ def main():
         except ConditionError:
             refused = True
         expect(refused, "%r is refused as unreadable" % condition)
-    if failures:
-        print("FAILED: %d case(s)" % failures)
-    return 1 if failures else 0
+    return checks.status("case(s)")
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 """A package's execute sequence walked as Windows Installer walks it, for
-the rules in package_rules.py, over the tables msi_tables.py loads.
+the rules (product_promises.py, installer_duties.py), over the tables
+msi_tables.py loads; and how a rule answers.
 
 A walk starts from a kind of run (a first install, an upgrade over a
 version that has shipped, a repair, an uninstall), the properties a
@@ -30,12 +31,12 @@ import tempfile
 from collections import namedtuple
 from pathlib import Path
 
-from ship import msi_package
-from ship.landed_versions import LANDED, build_package
-from ship.msi_conditions import evaluate
-from ship.msi_tables import (BASE_TYPE, COMMIT, ERROR_MESSAGE, EXE_IN_PROPERTY, IN_SCRIPT, ONLY_DETECT,
-                             ROLLBACK, SET_PROPERTY, VERSION_MAX_INCLUSIVE, VERSION_MIN_INCLUSIVE, Tables,
-                             long_name, version_key)
+from ship import identity
+from ship.check.landed_packages import LANDED_PACKAGES, build_package
+from ship.check.msi_conditions import evaluate
+from ship.check.msi_tables import Tables, long_name, version_key
+from ship.msi_database import (BASE_TYPE, COMMIT, ERROR_MESSAGE, EXE_IN_PROPERTY, IN_SCRIPT, ONLY_DETECT,
+                               ROLLBACK, SET_PROPERTY, VERSION_MAX_INCLUSIVE, VERSION_MIN_INCLUSIVE)
 
 SETTINGS_KEY = r"HKLM\Software\Keldran\Settings"
 PRODUCT_KEY = r"Software\Keldran\Vantrel"
@@ -101,13 +102,13 @@ class Run:
 def upgrade_code(t):
     """The code every version of the product was installed with; the x64
     vehicle's is derived from it."""
-    return msi_package.package_codes("x64" if t.x64 else "x86")["UpgradeCode"]
+    return identity.upgrade_code("x64" if t.x64 else "x86")
 
 
 def older_versions(t):
     """The versions that have shipped before this package's."""
     version = version_key(t.properties.get("ProductVersion", "0"))
-    return [landed for landed in LANDED if version_key(landed.version) < version]
+    return [landed for landed in identity.LANDED if version_key(landed.version) < version]
 
 
 def windows(t):
@@ -145,6 +146,11 @@ def runs(t):
     return found
 
 
+def verdict(problems, fine):
+    """A rule's answer: it holds when nothing was found wrong."""
+    return not problems, "; ".join(problems) or fine
+
+
 def problems_in_runs(t, check, limit=4):
     """check(run) -> [problem]; the first few, each with the run it was seen in."""
     found = []
@@ -153,10 +159,6 @@ def problems_in_runs(t, check, limit=4):
         if len(found) >= limit:
             break
     return found
-
-
-# Where the landed versions' packages are built, once per checkout.
-LANDED_PACKAGES = Path(__file__).resolve().parents[1] / "build" / "landed-packages"
 
 
 class LandedPackageMissing(Exception):

@@ -2,11 +2,12 @@
 """Builds the Windows Installer package vantrel-VERSION-win32.msi from a
 built vantrel.exe, ship/vantrel.wxs and ship/vantrel-task.xml:
 
-  python3 -m ship.msi_package --exe build/windows/vantrel.exe --out-dir dist
+  python3 -m ship.make.msi_package --exe build/windows/vantrel.exe --out-dir dist
 
 wixl 0.101 (Debian 12's package wixl) writes the database; other versions
 are refused, since they write other custom-action types, 64-bit defaults
-and sequences. msibuild (msitools) then sets what wixl cannot express: the
+and sequences. libmsi, from the same project, then sets what wixl cannot
+express: the
 launch conditions that refuse a bad property value or a folder; the
 refusal of a run with rollback disabled; a feature that cannot be
 advertised; the conditions that
@@ -17,53 +18,38 @@ properties; the exe's file version, without which Windows Installer would
 not replace the exe on upgrade; no file hash for that versioned file
 (ICE60); and the Keldran folder's removal.
 
-The product code follows from the version: two builds of one version are
-one product. The package code follows from everything that goes into the
-package, and the summary's time stamps are fixed, so that the same exe
-gives the same .msi bytes.
+The codes come from ship/identity.py. The product code follows from the
+version: two builds of one version are one product. The package code
+follows from everything that goes into the package, and the summary's time
+stamps are fixed, so that the same exe gives the same .msi bytes.
 """
 
 import argparse
 import hashlib
 import os
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
 import uuid
 from pathlib import Path
 
-from ship import pe_version
-from ship.msi_tables import (COMMIT, CONTINUE_ON_ERROR, DISALLOW_ADVERTISE, ERROR_MESSAGE, EXE_IN_PROPERTY,
-                             IN_SCRIPT, NO_IMPERSONATE, ROLLBACK, SET_PROPERTY)
+from ship import identity, msi_database
+from ship.make import exe_version
+from ship.msi_database import (COMMIT, CONTINUE_ON_ERROR, DISALLOW_ADVERTISE, ERROR_MESSAGE, EXE_IN_PROPERTY,
+                               IN_SCRIPT, NO_IMPERSONATE, ROLLBACK, SET_PROPERTY, Summary)
 
-HERE = Path(__file__).resolve().parent
-WXS = HERE / "vantrel.wxs"
-TASK_XML = HERE / "vantrel-task.xml"
-
-# Names product and package codes are derived from; never change it, or one
-# version would become two products.
-CODE_NAMESPACE = uuid.UUID("D0659639-B8F0-4670-A2CA-F9EF03A2C623")
+SHIP = Path(__file__).resolve().parents[1]
+WXS = SHIP / "vantrel.wxs"
+TASK_XML = SHIP / "vantrel-task.xml"
 
 # The 32-bit package is the product; the x64 one is a test vehicle around
 # the 64-bit build, for machines whose kernel runs no 32-bit programs.
 MACHINES = {"x86": "014C", "x64": "8664"}
-TOOLS = {"wixl": "wixl", "msibuild": "msitools", "msiinfo": "msitools"}
+TOOLS = {"wixl": "wixl"}
 # The wixl whose output this package's fixes are made for.
 WIXL_VERSION = "0.101"
 
-# The product's upgrade code and component GUIDs, for the product's whole
-# life. The x64 test vehicle derives its own from them, so that it can
-# neither upgrade nor remove the product.
-UPGRADE_CODE = "53B7FC56-B8D3-4250-9765-835F46F883BA"
-# The start-up task the package registers: a name of its own, which the
-# manual route's task ("Vantrel") and tasks made by hand do not use.
-TASK = "Keldran-Vantrel"
-COMPONENT_GUIDS = {"VantrelExe": "AFD5F92E-EB4E-42C5-B12F-75E3F7CB8865",
-                   "TaskXmlOn32BitWindows": "6B0E3C1D-7F2A-4C58-9E41-2D8B5A7F0C36",
-                   "TaskXmlOn64BitWindows": "C4A9D2E7-1B63-4F0A-8D25-93E6B7C1F458",
-                   "RememberedStartupTask": "2F7C5B9E-0A4D-4E83-B6C1-5D9A3E8F1B27"}
 # Which task definition each Windows width gets. The condition never
 # changes under an installed product, so evaluating it once, at the
 # component's first install, is enough.
@@ -115,7 +101,7 @@ REFUSAL = ("RefuseWithoutRollback", 1450, '(RollbackDisabled OR DISABLEROLLBACK)
            "PROMPTROLLBACKCOST), and the Vantrel package puts back the start-up task and the "
            "settings of a failed installation only by rolling it back: it installs, repairs and "
            "upgrades only with rollback enabled. Removing Vantrel works either way.")
-# The feature cannot be advertised (msi_tables.DISALLOW_ADVERTISE): an
+# The feature cannot be advertised (msi_database.DISALLOW_ADVERTISE): an
 # advertised feature installs nothing until first used, and nothing uses
 # this one, so the task would never be registered.
 
@@ -166,7 +152,7 @@ def declared_action_types(wxs_text):
 
 
 def database_changes(file_version, file_language, wxs_text, ui_actions):
-    """The msibuild queries that follow wixl; ui_actions are the actions
+    """The queries that follow wixl; ui_actions are the actions
     wixl put in the InstallUISequence."""
     queries = ["INSERT INTO `LaunchCondition` (`Condition`, `Description`) VALUES (%s, %s)"
                % (quoted(condition), quoted(message)) for condition, message in LAUNCH_CONDITIONS]
@@ -244,14 +230,10 @@ def check_wixl():
 
 
 def package_codes(arch):
-    """The wixl variables for the upgrade code and the component GUIDs: the
-    product's own, or for the x64 vehicle new ones derived from them."""
-    def code(guid):
-        if arch == "x86":
-            return guid
-        return str(uuid.uuid5(CODE_NAMESPACE, "%s %s" % (arch, guid))).upper()
-    names = dict(("%sGuid" % component, code(guid)) for component, guid in COMPONENT_GUIDS.items())
-    names["UpgradeCode"] = code(UPGRADE_CODE)
+    """The wixl variables for the upgrade code and the component GUIDs."""
+    names = dict(("%sGuid" % component, identity.code_for(arch, guid))
+                 for component, guid in identity.COMPONENT_GUIDS.items())
+    names["UpgradeCode"] = identity.upgrade_code(arch)
     return names
 
 
@@ -264,62 +246,23 @@ def run(args):
     return done.stdout
 
 
-# The summary information's "Created" and "Last saved" (property ids 12 and
-# 13, VT_FILETIME), which wixl sets to the build time and msibuild cannot
-# set: both become the zip entries' time, 1980-01-01 00:00 UTC.
-FILETIME_PROPERTIES = (12, 13)
-VT_FILETIME = 64
+# The summary information's "Created" and "Last saved", which wixl sets to
+# the build time: both become the zip entries' time, 1980-01-01 00:00 UTC.
 FIXED_FILETIME = (315532800 + 11644473600) * 10 ** 7
-SUMMARY_STREAM = "\x05SummaryInformation"
 
 
-def summary_times(stream):
-    """[(offset of the FILETIME in the stream, its value)] for Created and Last saved."""
-    section = struct.unpack_from("<I", stream, 0x2C)[0]
-    count = struct.unpack_from("<I", stream, section + 4)[0]
-    found = []
-    for i in range(count):
-        prop, offset = struct.unpack_from("<II", stream, section + 8 + 8 * i)
-        if prop in FILETIME_PROPERTIES:
-            if struct.unpack_from("<I", stream, section + offset)[0] != VT_FILETIME:
-                raise PackageError("summary property %d is not a FILETIME" % prop)
-            at = section + offset + 4
-            found.append((at, struct.unpack_from("<Q", stream, at)[0]))
-    if len(found) != len(FILETIME_PROPERTIES):
-        raise PackageError("the summary information lacks its time stamps")
-    return found
-
-
-def fix_summary_times(msi):
-    """Overwrites the two time stamps in place in the compound file. Each is
-    found by its bytes (type and value, 12 bytes that occur nowhere else);
-    the stream read back afterwards must carry the fixed times, so a
-    stamp split across two sectors fails the build instead of passing."""
-    stream = extract_stream(msi)
-    image = bytearray(Path(msi).read_bytes())
-    for value in {value for _, value in summary_times(stream)}:
-        old = struct.pack("<IQ", VT_FILETIME, value)
-        if image.count(old) not in (1, 2):
-            raise PackageError("the summary time stamps are not where expected in %s" % msi)
-        image = image.replace(old, struct.pack("<IQ", VT_FILETIME, FIXED_FILETIME))
-    Path(msi).write_bytes(bytes(image))
-    if any(value != FIXED_FILETIME for _, value in summary_times(extract_stream(msi))):
-        raise PackageError("the summary time stamps of %s could not be fixed" % msi)
-
-
-def table_column(msi, table, column):
-    """One column of a table of the package, as msiinfo export lists it."""
-    lines = run([tool("msiinfo"), "export", str(msi), table]).decode().splitlines()
-    at = lines[0].split("\t").index(column)
-    return [line.split("\t")[at] for line in lines[3:] if line]
-
-
-def extract_stream(msi):
-    done = subprocess.run([tool("msiinfo"), "extract", str(msi), SUMMARY_STREAM],
-                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    if done.returncode != 0 or not done.stdout:
-        raise PackageError("msiinfo extract failed: %s" % done.stderr.decode(errors="replace"))
-    return done.stdout
+def change_database(msi, queries, package_code):
+    """Runs the queries in order, gives the summary the package code and the
+    fixed times, and writes the database once."""
+    database = msi_database.open_database(msi, writable=True)
+    for query in queries:
+        msi_database.run(database, query).close()
+    summary = msi_database.summary(database)
+    summary.set_string(Summary.UUID, "{%s}" % package_code)
+    for stamp in (Summary.CREATED_TM, Summary.LASTSAVED_TM):
+        summary.set_filetime(stamp, FIXED_FILETIME)
+    summary.persist()
+    database.commit()
 
 
 def make_package(exe, out_dir, arch="x86", sign=None, task_xml=None):
@@ -330,7 +273,7 @@ def make_package(exe, out_dir, arch="x86", sign=None, task_xml=None):
     for name in TOOLS:
         tool(name)
     check_wixl()
-    fields = pe_version.read(exe)
+    fields = exe_version.read(exe)
     if fields["Machine"] != MACHINES[arch]:
         raise PackageError("%s is not an %s build (machine %s)" % (exe, arch, fields["Machine"]))
     version = fields.get("FileVersion")
@@ -342,7 +285,7 @@ def make_package(exe, out_dir, arch="x86", sign=None, task_xml=None):
     exe_bytes = Path(exe).read_bytes()
     definitions = task_definitions(task_xml or TASK_XML.read_text(encoding="utf-8"), arch)
     wxs_bytes = WXS.read_bytes()
-    product_code = uuid.uuid5(CODE_NAMESPACE, "product %s %s" % (arch, version))
+    product_code = uuid.uuid5(identity.CODE_NAMESPACE, "product %s %s" % (arch, version))
 
     out_dir = Path(out_dir)
     out_dir.mkdir(parents=True, exist_ok=True)
@@ -369,20 +312,14 @@ def make_package(exe, out_dir, arch="x86", sign=None, task_xml=None):
              for argument in ("-D", "%s=%s" % (name, value))] +
             ["-o", str(built), str(stage / "vantrel.wxs")])
         queries = database_changes(file_version, language, wxs_bytes.decode("utf-8"),
-                                   table_column(built, "InstallUISequence", "Action"))
-        # One msibuild for all of them: it runs the queries in order and
-        # writes the database once, the same bytes as one run per query.
-        run([tool("msibuild"), str(built)] + [part for query in queries for part in ("-q", query)])
+                                   [row["Action"] for row in msi_database.table(built, "InstallUISequence")])
         content = hashlib.sha256()
         for part in [exe_bytes, wxs_bytes, "\n".join(queries).encode(),
                      ("%s %s" % (arch, version)).encode()] + \
                 [data for _, data in sorted(definitions.items())]:
             content.update(hashlib.sha256(part).digest())
-        package_code = uuid.uuid5(CODE_NAMESPACE, "package " + content.hexdigest())
-        template = "Intel;1033" if arch == "x86" else "x64;1033"
-        run([tool("msibuild"), str(built), "-s", "Vantrel %s" % version, "Keldran", template,
-             "{%s}" % str(package_code).upper()])
-        fix_summary_times(built)
+        package_code = uuid.uuid5(identity.CODE_NAMESPACE, "package " + content.hexdigest())
+        change_database(built, queries, str(package_code).upper())
         if sign is not None:
             built = sign(built)
         shutil.copyfile(built, partial)
@@ -399,7 +336,7 @@ def main(argv):
     args = parser.parse_args(argv)
     try:
         package = make_package(args.exe, args.out_dir, args.arch)
-    except (PackageError, pe_version.NotReadable, OSError) as error:
+    except (PackageError, exe_version.NotReadable, msi_database.Error, OSError) as error:
         print("msi_package: %s" % error)
         return 1
     print("%s (%d bytes, SHA-256 %s)" % (package, package.stat().st_size,

@@ -1,35 +1,48 @@
-"""Broken copies of the package, each changed in one place, that the
-package check must reject, each by the rule named beside it and no other:
-the kinds of break an earlier table check let through, one for each thing
-the package promises (no restart of its own, one behaviour at every UI
-level, a folder no command line moves, maintenance that only puts back,
-even where no choice is remembered, rollbacks that put back what was
-there, a task of its own, nothing a locked-down device refuses, a refusal
-while rollback is disabled where removal is known, no snapshot left, no
-advertising, a run after every kind of power-on), and one for each way a
-package fails a real install that Wine lets pass (a deferred action outside
-the transaction, a file read before it is installed, a path without quotes,
-a component that differs by Windows version, a shipped version no longer
-found, or sharing a file with its own removal, an action type no rule
-knows, files that never reach the machine, a remembered choice read
-elsewhere, the exe under a new component code)."""
+#!/usr/bin/env python3
+"""The package check (./vantrel check-package) against broken copies of the
+package, each changed in one place, that it must reject, each by the rule
+named beside it and no other; the package itself must pass every rule, and
+the command must say so by its exit status and last line. The breaks are
+the kinds an earlier table check let through, one for each thing the
+package promises (no restart of its own, one behaviour at every UI level, a
+folder no command line moves, maintenance that only puts back, even where
+no choice is remembered, rollbacks that put back what was there, a task of
+its own, nothing a locked-down device refuses, a refusal while rollback is
+disabled where removal is known, no snapshot left, no advertising, a run
+after every kind of power-on), and one for each way a package fails a real
+install that Wine lets pass (a deferred action outside the transaction, a
+file read before it is installed, a path without quotes, a component that
+differs by Windows version, a shipped version no longer found, or sharing a
+file with its own removal, an action type no rule knows, files that never
+reach the machine, a remembered choice read elsewhere, the exe under a new
+component code).
+
+  python3 -m tests.ship.package_mutants path/to/vantrel.exe
+"""
 
 import re
 import shutil
 import subprocess
+import sys
+import tempfile
 from pathlib import Path
 
-from ship import msi_package
-from ship.msi_tables import LOCATOR_64BIT, LOCATOR_RAW, NONCOMPRESSED, msi_table
+from ship import msi_database
+from ship.check.package_check import check as package_check
+from ship.make import msi_package
+from ship.msi_database import LOCATOR_64BIT, LOCATOR_RAW, NONCOMPRESSED
+from tests.checks import Checks
+
+REPO = Path(__file__).resolve().parents[2]
 
 
 def condition_of(package, action):
-    return next(r["Condition"] for r in msi_table(package, "InstallExecuteSequence") if r["Action"] == action)
+    return next(r["Condition"] for r in msi_database.table(package, "InstallExecuteSequence") if r["Action"] == action)
 
 
 def upgrade_row_from(package, version_min):
     """The major-upgrade row made anew with a lower bound (a key column: no UPDATE)."""
-    row = next(r for r in msi_table(package, "Upgrade") if r["ActionProperty"] == "WIX_UPGRADE_DETECTED")
+    row = next(r for r in msi_database.table(package, "Upgrade") if r["ActionProperty"] == "WIX_UPGRADE_DETECTED")
     return ["DELETE FROM `Upgrade` WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED'",
             "INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMin`, `VersionMax`, `Attributes`, "
             "`ActionProperty`) VALUES ('%s', '%s', '%s', %s, 'WIX_UPGRADE_DETECTED')"
@@ -37,7 +50,7 @@ def upgrade_row_from(package, version_min):
 
 
 def row_of(package, table, key):
-    return next(row for row in msi_table(package, table) if row[table] == key)
+    return next(row for row in msi_database.table(package, table) if row[table] == key)
 
 
 def sequenced(action, sequence):
@@ -166,9 +179,10 @@ def broken_packages(package, exe, work):
     for number, (what, rule, queries) in enumerate(MUTANTS):
         copy = work / ("broken-%02d.msi" % number)
         shutil.copyfile(package, copy)
+        database = msi_database.open_database(copy, writable=True)
         for query in queries(package):
-            subprocess.run(["msibuild", str(copy), "-q", query], check=True,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
+            msi_database.run(database, query).close()
+        database.commit()
         yield what, rule, copy
     text = msi_package.TASK_XML.read_text(encoding="utf-8")
     for number, (what, rule, taken_out) in enumerate(DEFINITION_MUTANTS):
@@ -177,3 +191,32 @@ def broken_packages(package, exe, work):
             raise ValueError("the task definition has nothing to take out for: " + what)
         yield what, rule, msi_package.make_package(exe, work / ("definition-%02d" % number),
                                                    task_xml=without)
+
+
+def main(argv):
+    if len(argv) != 1:
+        print(__doc__.strip())
+        return 2
+    checks = Checks()
+    with tempfile.TemporaryDirectory(prefix="vantrel-package-mutants.") as work:
+        work = Path(work)
+        package = msi_package.make_package(argv[0], work)
+        for name, rule, ok, found in package_check(package):
+            checks.expect(ok, "the package holds %s: %s" % (name, rule), found)
+        for what, rule, broken in broken_packages(package, argv[0], work / "broken"):
+            failed = [name for name, _, ok, _ in package_check(broken) if not ok]
+            checks.expect(failed == [rule], "rejects a copy with %s, by %s alone" % (what, rule),
+                          "it failed %s" % (failed or "nothing"))
+        for made, status, said in ((package, 0, "every rule holds"),
+                                   (broken, 1, "1 rule(s) broken: " + rule)):
+            done = subprocess.run([sys.executable, "-m", "ship.check.package_check", str(made)],
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, cwd=str(REPO))
+            last = done.stdout.decode(errors="replace").strip().splitlines()[-1]
+            checks.expect(done.returncode == status and last.endswith(said),
+                          "python3 -m ship.check.package_check %s: exit %d, %r" % (made.name, status, said),
+                          "exit %d, %r" % (done.returncode, last))
+    return checks.status()
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,1 @@
+"""The build side: the Windows Installer package, the release bundle, signing."""

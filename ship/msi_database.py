@@ -1,0 +1,113 @@
+"""A Windows Installer database as both sides of ship/ open it, through
+libmsi (Debian's gir1.2-libmsi-1.0, from the project that makes wixl):
+typed rows, the summary information and the streams. The bits the tables'
+columns carry are named here, once."""
+
+import gi
+
+gi.require_version("Libmsi", "1.0")
+from gi.repository import GLib, Libmsi  # noqa: E402
+
+# CustomAction table, Type column: the base type (the low six bits) and the
+# bits that say when and how an action runs.
+ERROR_MESSAGE = 19
+EXE_IN_PROPERTY = 50
+SET_PROPERTY = 51
+BASE_TYPE = 0x3F
+CONTINUE_ON_ERROR = 0x40
+ROLLBACK = 0x100
+COMMIT = 0x200
+IN_SCRIPT = 0x400
+NO_IMPERSONATE = 0x800
+# Feature table, Attributes column: the feature cannot be advertised.
+DISALLOW_ADVERTISE = 0x8
+FAVOR_ADVERTISE = 0x4
+# Upgrade table, Attributes column.
+ONLY_DETECT = 0x2
+VERSION_MIN_INCLUSIVE = 0x100
+VERSION_MAX_INCLUSIVE = 0x200
+# File table, Attributes column: the file is not in a cabinet, whatever the
+# package's default.
+NONCOMPRESSED = 0x2000
+# Component table, Attributes column: the component's registry entries go
+# to the 64-bit view.
+COMPONENT_64BIT = 0x100
+# RegLocator table, Type column: a raw registry value, read in the 64-bit view.
+LOCATOR_RAW = 0x2
+LOCATOR_64BIT = 0x10
+LOCATOR_KIND = 0xF
+# Summary information, Word Count: the files are compressed by default.
+WORD_COUNT_COMPRESSED = 0x2
+
+Summary = Libmsi.Property
+Error = GLib.Error
+
+
+def open_database(path, writable=False):
+    """The database; a writable one is changed in memory until commit()."""
+    return Libmsi.Database.new(str(path), Libmsi.DbFlags.TRANSACT if writable else Libmsi.DbFlags.READONLY,
+                               None)
+
+
+def run(database, query):
+    done = Libmsi.Query.new(database, query)
+    done.execute(None)
+    return done
+
+
+def rows(database, table):
+    """The rows of a table as dicts, integer columns as int (0 where empty),
+    text as str ("" where empty); none when the database has no such table."""
+    if not any(row["Name"] == table for row in _fetch(run(database, "SELECT `Name` FROM `_Tables`"))):
+        return []
+    return _fetch(run(database, "SELECT * FROM `%s`" % table))
+
+
+def _fetch(query):
+    names, types = (query.get_column_info(kind) for kind in (Libmsi.ColInfo.NAMES, Libmsi.ColInfo.TYPES))
+    columns = [(names.get_string(i), types.get_string(i)[0].lower())
+               for i in range(1, names.get_field_count() + 1)]
+    found = []
+    while True:
+        try:
+            record = query.fetch()
+        except GLib.Error:
+            break
+        if record is None:
+            break
+        found.append({name: (record.get_int(i) if not record.is_null(i) else 0) if kind == "i"
+                      else "" if record.is_null(i) else record.get_string(i)
+                      for i, (name, kind) in enumerate(columns, 1)})
+    query.close()
+    return found
+
+
+def summary(database):
+    return Libmsi.SummaryInfo.new(database, 0)
+
+
+def streams(database):
+    """{name: bytes} of the database's streams."""
+    found = {}
+    query = run(database, "SELECT `Name`, `Data` FROM `_Streams`")
+    while True:
+        try:
+            record = query.fetch()
+        except GLib.Error:
+            break
+        if record is None:
+            break
+        stream, data = record.get_stream(2), bytearray()
+        while True:
+            chunk = stream.read_bytes(65536, None).get_data()
+            if not chunk:
+                break
+            data += chunk
+        found[record.get_string(1)] = bytes(data)
+    query.close()
+    return found
+
+
+def table(path, name):
+    """The rows of one table of the package file at `path`."""
+    return rows(open_database(path), name)
