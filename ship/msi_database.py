@@ -58,28 +58,29 @@ def run(database, query):
 def rows(database, table):
     """The rows of a table as dicts, integer columns as int (0 where empty),
     text as str ("" where empty); none when the database has no such table."""
-    if not any(row["Name"] == table for row in _fetch(run(database, "SELECT `Name` FROM `_Tables`"))):
+    if table not in {record.get_string(1) for record in records(database, "SELECT `Name` FROM `_Tables`")}:
         return []
-    return _fetch(run(database, "SELECT * FROM `%s`" % table))
-
-
-def _fetch(query):
+    query = run(database, "SELECT * FROM `%s`" % table)
     names, types = (query.get_column_info(kind) for kind in (Libmsi.ColInfo.NAMES, Libmsi.ColInfo.TYPES))
-    columns = [(names.get_string(i), types.get_string(i)[0].lower())
+    columns = [(names.get_string(i), types.get_string(i)[0].lower() == "i")
                for i in range(1, names.get_field_count() + 1)]
-    found = []
+    return [{name: (0 if record.is_null(i) else record.get_int(i)) if integer
+             else "" if record.is_null(i) else record.get_string(i)
+             for i, (name, integer) in enumerate(columns, 1)} for record in records(query)]
+
+
+def records(database_or_query, query=None):
+    """Each record a query fetches, until the last."""
+    done = run(database_or_query, query) if query else database_or_query
     while True:
         try:
-            record = query.fetch()
-        except GLib.Error:
-            break
+            record = done.fetch()
+        except GLib.Error:  # libmsi's way of saying there are no more
+            record = None
         if record is None:
-            break
-        found.append({name: (record.get_int(i) if not record.is_null(i) else 0) if kind == "i"
-                      else "" if record.is_null(i) else record.get_string(i)
-                      for i, (name, kind) in enumerate(columns, 1)})
-    query.close()
-    return found
+            done.close()
+            return
+        yield record
 
 
 def summary(database):
@@ -89,22 +90,13 @@ def summary(database):
 def streams(database):
     """{name: bytes} of the database's streams."""
     found = {}
-    query = run(database, "SELECT `Name`, `Data` FROM `_Streams`")
-    while True:
-        try:
-            record = query.fetch()
-        except GLib.Error:
-            break
-        if record is None:
-            break
+    for record in records(database, "SELECT `Name`, `Data` FROM `_Streams`"):
         stream, data = record.get_stream(2), bytearray()
-        while True:
+        chunk = True
+        while chunk:
             chunk = stream.read_bytes(65536, None).get_data()
-            if not chunk:
-                break
-            data += chunk
+            data += chunk or b""
         found[record.get_string(1)] = bytes(data)
-    query.close()
     return found
 
 
