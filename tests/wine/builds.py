@@ -65,7 +65,7 @@ WOW64 = WineArch(64, "32-bit vantrel.exe", "Wine's 64-bit loader in a 64-bit pre
 FORCE_VARIABLE = "VANTREL_WINE_ARCH"
 CANNOT_RUN_32 = "this kernel cannot execute 32-bit programs (IA-32 emulation is off)"
 STATIC_CHECK = ("vantrel.exe itself checked statically: PE32 i386, console, imports, manifest, "
-                "version, and so is its x86 package (msiinfo: template, tables, file version); "
+                "version, and so is its x86 package (template, tables, file version); "
                 "the package scenarios install the same WiX source built for x64 around the "
                 "64-bit build")
 PROBE_32 = "/usr/lib/wine/wineserver32"
