@@ -1,8 +1,6 @@
-# Building one CMake preset quietly; sourced by ./vantrel, the sanitizer,
-# coverage and fuzz runs, from the repository's root. Only the compiler's and
-# linker's own words reach the screen, the whole output stays in
-# build/PRESET/build.log (every preset builds in build/PRESET), and a failed
-# build says so and returns 1.
+# build_preset PRESET, for ./vantrel and the sanitizer, coverage and fuzz runs:
+# only the compiler's and linker's words reach the screen, all of it stays in
+# build/PRESET/build.log, and a failed build says so and returns 1.
 build_preset() {
   local - log=build/$1/build.log
   set -o pipefail

@@ -35,8 +35,7 @@ constexpr DWORD kEmptyQueueSleepMs = 50;
 constexpr std::uint16_t kLargestAcceptedLength = 1023;
 // Data-bearing reads without a '$' after which the NMEA wait gives up.
 constexpr int kNmeaDataReadLimit = 80;
-// Empty polls after which the NMEA wait gives up on a silent receiver: as
-// long as a hunt on a silent line.
+// Empty polls after which the NMEA wait gives up: as long as a silent hunt.
 constexpr int kNmeaIdlePollLimit = kHuntPassCount;
 
 // Completes the frame in TransmitBuffer (payload already in place), writes

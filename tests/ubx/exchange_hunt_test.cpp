@@ -26,8 +26,7 @@ TEST_F(HuntTest, FindsAcknowledgementHeadersAmongOtherTraffic) {
       {"after NMEA text", Concat({nmea, kAckAckNav5}), AckOutcome::Ack, Hex("02 00 06 24 32 5B")},
       {"run of sync char 1", Concat({Hex("B5 B5 B5"), kAckAckNav5}), AckOutcome::Ack,
        Hex("02 00 06 24 32 5B")},
-      // Class to checksum of a frame all 0xB5, then the acknowledgement's B5.
-      {"the longest run real traffic can hold",
+      {"the longest run real traffic can hold: class to checksum all B5, then the ACK's",
        Concat({Bytes(4 + 65535 + 2, 0xB5), kAckAckNav5}), AckOutcome::Ack,
        Hex("02 00 06 24 32 5B")},
       {"B5 then another byte is passed over", Concat({Hex("B5 41 62 05 01"), kAckNakNav5}),
@@ -143,9 +142,8 @@ TEST_F(HuntTest, EmptyReadsEndThePassSoTheHuntStaysBounded) {
     EXPECT_LE(Fake::NowMs(), 501u * 50 + 501u * 3);
   }
 
-  // A failed read delivers nothing, whatever the byte it was to fill still
-  // holds, and the next call asks the queue again. Here the read of 62 after
-  // a B5 fails, so the pair that B5 began is never completed.
+  // A failed read delivers nothing, whatever its byte still holds, and the next
+  // call asks the queue again: the pair a B5 began is then never completed.
   Fake::Reset();
   Receiver().Inject(kAckAckNav5, 0);
   Fake::FailCallNumber(3);  // queue query, read of B5, read of 62

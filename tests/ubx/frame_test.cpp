@@ -92,8 +92,7 @@ TEST_F(FrameTest, MessageKeyHoldsClassInTheLowByte) {
 }
 
 TEST_F(FrameTest, PayloadLengthOutsideTheBufferIsNeverWritten) {
-  // The largest frame fills the 1,024-byte transmit buffer.
-  const int largest = 1024 - 8;
+  const int largest = 1024 - 8;  // a frame filling the 1,024-byte transmit buffer
   Receiver();
   EXPECT_EQ(SendUbx(port(), 0x06, 0x24, largest + 1, 0), 0);
   EXPECT_EQ(SendUbx(port(), 0x06, 0x24, -1, 0), 0);
