@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (preset fuzz, build/fuzz) and runs each for
-# SECONDS (default 30), starting from the committed seeds in fuzz/corpus/.
+# SECONDS (default 600, set here only), from the seeds in fuzz/corpus/.
 # The fuzzer grows a scratch corpus under build/fuzz/corpus/, kept between
 # runs and never written back to the repository. Any crash, broken check,
 # leak or hang fails the script and leaves its reproducer under
@@ -9,8 +9,9 @@
 #   fuzz/run.sh [SECONDS] [TARGET...]     e.g. fuzz/run.sh 120 ack_wait program
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tests/build_preset.sh
 
-seconds=${1:-30}
+seconds=${1:-600}
 shift || true
 all_targets=(ack_wait response_read nmea_wait configuration_run registry program)
 if [ $# -gt 0 ]; then targets=("$@"); else targets=("${all_targets[@]}"); fi
@@ -25,12 +26,7 @@ if ! flock -n 9; then
 fi
 
 echo "== fuzzing: building (preset fuzz, $build)"
-cmake --preset fuzz >/dev/null
-if ! cmake --build --preset fuzz -- --no-print-directory >"$build/build.log" 2>&1; then
-  grep -Ev '^\[' "$build/build.log" || true
-  echo "fuzz: build failed (full log: $build/build.log)"
-  exit 1
-fi
+build_preset fuzz
 
 mkdir -p "$build/artifacts" "$build/logs"
 

@@ -5,16 +5,11 @@
 # and a per-file summary on the terminal.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tests/build_preset.sh
 
 build=build/coverage
 echo "== coverage: building (preset coverage, $build)"
-cmake --preset coverage >/dev/null
-mkdir -p "$build"
-if ! cmake --build --preset coverage -- --no-print-directory >"$build/build.log" 2>&1; then
-  grep -Ev '^\[' "$build/build.log" || true
-  echo "coverage: build failed (full log: $build/build.log)"
-  exit 1
-fi
+build_preset coverage
 
 # Counts from an earlier run would add to this one.
 lcov --quiet --zerocounters --directory "$build"

@@ -49,8 +49,6 @@ def nav5_set_frame(model):
     return ubx_frame(0x06, 0x24, payload)
 
 
-
-
 # How long the program waits. An acknowledgement or response hunt makes
 # 501 passes and sleeps 50 ms on each empty one; a device that never
 # appears is tried 141 times, 100 ms apart.

@@ -5,15 +5,10 @@
 # check and the end-to-end scenarios under Wine are not part of this run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tests/build_preset.sh
 
 echo "== sanitizers: building (preset sanitize, build/sanitize)"
-cmake --preset sanitize >/dev/null
-log=build/sanitize/build.log
-if ! cmake --build --preset sanitize -- --no-print-directory >"$log" 2>&1; then
-  grep -Ev '^\[' "$log" || true
-  echo "sanitize: build failed (full log: $log)"
-  exit 1
-fi
+build_preset sanitize
 
 echo "== sanitizers: unit tests under ASan and UBSan"
 ctest --preset sanitize

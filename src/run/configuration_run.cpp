@@ -9,10 +9,6 @@ namespace Vantrel {
 
 namespace {
 
-// The payload area every exchange clears before laying out its own bytes:
-// large enough for the largest payload sent, the CFG-NAV5 set.
-constexpr int kPayloadAreaSize = 36;
-
 constexpr int kCfgPrtPayloadLength = 20;
 constexpr std::uint8_t kReceiverPort1 = 1;
 constexpr std::uint32_t kMode8N1 = 0x000008D0;
@@ -23,6 +19,10 @@ constexpr std::uint8_t kApplyDynamicModelOnly = 0x01;
 constexpr int kDynModelOffset = 2;
 // The receiver reports a model byte; this marks "no response read yet".
 constexpr int kNoReadBack = 0xFF;
+
+// The payload area every exchange clears before laying out its own bytes:
+// large enough for the largest payload sent, the CFG-NAV5 set.
+constexpr int kPayloadAreaSize = kCfgNav5PayloadLength;
 
 std::uint8_t* ClearPayloadArea() {
   std::uint8_t* payload = TransmitBuffer + kUbxHeaderSize;

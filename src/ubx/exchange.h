@@ -35,8 +35,8 @@ constexpr DWORD kEmptyQueueSleepMs = 50;
 constexpr std::uint16_t kLargestAcceptedLength = 1023;
 // Data-bearing reads without a '$' after which the NMEA wait gives up.
 constexpr int kNmeaDataReadLimit = 80;
-// Empty polls after which the NMEA wait gives up on a silent receiver.
-constexpr int kNmeaIdlePollLimit = 501;
+// Empty polls after which the NMEA wait gives up: as long as a silent hunt.
+constexpr int kNmeaIdlePollLimit = kHuntPassCount;
 
 // Completes the frame in TransmitBuffer (payload already in place), writes
 // it in one call and, when waitForAck is nonzero, awaits its acknowledgement.

@@ -12,7 +12,6 @@
 
 #include "double/fake_windows.h"
 #include "sim/receiver_model.h"
-#include "ubx/exchange.h"
 
 namespace Vantrel {
 namespace Testing {
@@ -30,8 +29,9 @@ Bytes Concat(std::initializer_list<Bytes> parts);
 extern const char kAckLine[];
 std::string AckLines(int count);
 
-// A hunt on a silent line: every pass ends with a pause.
-constexpr std::uint64_t kSilentHuntMs = static_cast<std::uint64_t>(kHuntPassCount) * kEmptyQueueSleepMs;
+// A hunt on a silent line, the tests' own figure rather than the product's
+// constants: 501 passes, each ending with a 50 ms pause.
+constexpr std::uint64_t kSilentHuntMs = 501 * 50;
 
 // The receiver's acknowledgements, byte for byte.
 extern const Bytes kAckAckPrt;

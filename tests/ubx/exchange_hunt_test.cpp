@@ -26,8 +26,8 @@ TEST_F(HuntTest, FindsAcknowledgementHeadersAmongOtherTraffic) {
       {"after NMEA text", Concat({nmea, kAckAckNav5}), AckOutcome::Ack, Hex("02 00 06 24 32 5B")},
       {"run of sync char 1", Concat({Hex("B5 B5 B5"), kAckAckNav5}), AckOutcome::Ack,
        Hex("02 00 06 24 32 5B")},
-      {"the longest run real traffic can hold",
-       Concat({Bytes(kLongestRealSyncRun - 1, 0xB5), kAckAckNav5}), AckOutcome::Ack,
+      {"the longest run real traffic can hold: class to checksum all B5, then the ACK's",
+       Concat({Bytes(4 + 65535 + 2, 0xB5), kAckAckNav5}), AckOutcome::Ack,
        Hex("02 00 06 24 32 5B")},
       {"B5 then another byte is passed over", Concat({Hex("B5 41 62 05 01"), kAckNakNav5}),
        AckOutcome::Nak, Hex("02 00 06 24 31 56")},
@@ -141,6 +141,15 @@ TEST_F(HuntTest, EmptyReadsEndThePassSoTheHuntStaysBounded) {
     // Each pass costs at most a sleep or a read timeout or two.
     EXPECT_LE(Fake::NowMs(), 501u * 50 + 501u * 3);
   }
+
+  // A failed read delivers nothing, whatever its byte still holds, and the next
+  // call asks the queue again: the pair a B5 began is then never completed.
+  Fake::Reset();
+  Receiver().Inject(kAckAckNav5, 0);
+  Fake::FailCallNumber(3);  // queue query, read of B5, read of 62
+  EXPECT_EQ(FindAckNak(port()), AckOutcome::Timeout);
+  ASSERT_GE(Fake::NumberedCalls().size(), 4u);
+  EXPECT_EQ(Fake::NumberedCalls()[3], Fake::Call::ClearCommError);
 }
 
 // A line stuck sending 0xB5 never runs empty, so only the run's own length
