@@ -30,10 +30,8 @@ rem logs go to %TEMP%\vantrel-check. For its time the walk replaces any task
 rem Vantrel, sets the machine-wide variable __PSLockdownPolicy and the
 rem DisableRollback policy; it deletes all three again.
 rem The end-to-end tests run it under Wine, which sets VANTREL_UNDER_WINE=1:
-rem what Wine cannot show (the stored task's triggers and action, ACLs,
-rem msiexec /f, another user's or a filtered token's msiexec, the failed
-rem install and upgrade, which need registry ACLs, PowerShell's language
-rem mode) then reads SKIP. Not yet run on Windows.
+rem each check Wine cannot show (docs/DEVELOPING.md, "The package") then
+rem reads SKIP. Not yet run on Windows.
 setlocal EnableExtensions EnableDelayedExpansion
 set "SELF=%~nx0" & set "BYHAND="
 for %%s in (history poweron history-off) do if "%~1"=="%%s" set "BYHAND=%%s"
