@@ -3,6 +3,8 @@ libmsi (Debian's gir1.2-libmsi-1.0, from the project that makes wixl):
 typed rows, the summary information and the streams. The bits the tables'
 columns carry are named here, once."""
 
+from pathlib import Path
+
 import gi
 
 gi.require_version("Libmsi", "1.0")
@@ -40,13 +42,25 @@ LOCATOR_KIND = 0xF
 WORD_COUNT_COMPRESSED = 0x2
 
 Summary = Libmsi.Property
-Error = GLib.Error
+
+
+class NotADatabase(Exception):
+    pass
+
+
+# What opening, reading or writing a database may raise.
+Error = (GLib.Error, NotADatabase)
 
 
 def open_database(path, writable=False):
     """The database; a writable one is changed in memory until commit()."""
-    return Libmsi.Database.new(str(path), Libmsi.DbFlags.TRANSACT if writable else Libmsi.DbFlags.READONLY,
-                               None)
+    if not Path(path).is_file():
+        raise NotADatabase("%s: no such file" % path)
+    try:
+        return Libmsi.Database.new(str(path), Libmsi.DbFlags.TRANSACT if writable else Libmsi.DbFlags.READONLY,
+                                   None)
+    except (GLib.Error, TypeError) as error:  # libmsi gives back no database, and says no more
+        raise NotADatabase("%s is no Windows Installer database (%s)" % (path, error))
 
 
 def run(database, query):

@@ -63,7 +63,7 @@ def main(argv):
         return 2
     try:
         results = check(argv[0])
-    except (OSError, subprocess.CalledProcessError, DatabaseError) as error:
+    except (OSError, subprocess.CalledProcessError) + DatabaseError as error:
         print("package_check: %s cannot be read: %s" % (argv[0], error))
         return 2
     except LandedPackageMissing as error:

@@ -336,7 +336,7 @@ def main(argv):
     args = parser.parse_args(argv)
     try:
         package = make_package(args.exe, args.out_dir, args.arch)
-    except (PackageError, exe_version.NotReadable, msi_database.Error, OSError) as error:
+    except (PackageError, exe_version.NotReadable, OSError) + msi_database.Error as error:
         print("msi_package: %s" % error)
         return 1
     print("%s (%d bytes, SHA-256 %s)" % (package, package.stat().st_size,

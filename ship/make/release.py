@@ -241,7 +241,7 @@ def main(argv):
             print("release: signed with %s, time-stamped by %s" % (signer.pfx,
                                                                     signer.timestamp_url))
     except (ReleaseError, msi_package.PackageError, sign.SignError, exe_version.NotReadable,
-            msi_database.Error, OSError) as error:
+            OSError) + msi_database.Error as error:
         print("release: %s" % error)
         return 1
     with zipfile.ZipFile(bundle) as archive:
