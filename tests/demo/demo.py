@@ -22,7 +22,7 @@ from pathlib import Path
 
 from tests.demo.account import account
 from tests.e2e.catalogue import DEMO_RUNS, PROGRAM_RUNS
-from tests.e2e.program_runs import limit_of, receivers_ready, run_exe
+from tests.e2e.program_runs import receivers_ready, run_exe
 from tests.e2e.records import Run, other_model, sz
 from tests.protocol import EXIT_MEANINGS, MODEL_NAMES
 from tests.wine import RigError
@@ -36,7 +36,7 @@ REPO = Path(__file__).resolve().parents[2]
 # (those with a `demo`), so that what the demo shows is what the tests check.
 SCENARIOS = {run.demo.name: run for run in DEMO_RUNS}
 # A real receiver may behave as any row does: it has as long as the slowest.
-DEVICE_LIMIT = max(limit_of(run, run.timeout) for run in PROGRAM_RUNS)
+DEVICE_LIMIT = max(run.limit(run.timeout) for run in PROGRAM_RUNS)
 
 # What the program's CFG-PRT does to a receiver reached through its port 1.
 PORT1_WARNING = ("Warning: the program's CFG-PRT sets the receiver's port 1 (UART1) to 115200 "
@@ -185,7 +185,7 @@ def main(argv):
     if args.device:
         run = Run(exit_code=None, ack_lines=None, frames={}, settings=settings,
                   receivers={"a": ["--relay", args.device]})
-    limit = DEVICE_LIMIT if args.device else limit_of(run, run.timeout)
+    limit = DEVICE_LIMIT if args.device else run.limit(run.timeout)
     work = build / ("demo-" + arch.tag)
     run_dir = work / "run"
     run_dir.mkdir(parents=True, exist_ok=True)

@@ -403,7 +403,7 @@ def for_ctest(case):
     # first, so that on a first run (before it has times of its own to go
     # by) the long waits start with the pool and the installer stories,
     # which run one after another, start at once.
-    limit = int((case.elapsed[1] if run and case.elapsed else 0) + case.timeout + 60)
+    limit = int((case.limit(case.timeout) if run else case.timeout) + 60)
     calls = []
     for name in sets:
         if not run:

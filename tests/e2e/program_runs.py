@@ -42,11 +42,6 @@ def print_exchange(receiver):
         print("    %7d ms  %s  %s" % (t, arrow, text))
 
 
-def limit_of(run, timeout):
-    """How long `run` may take: its fixed time, where it has one, and `timeout`."""
-    return (run.elapsed[1] if run.elapsed else 0) + timeout
-
-
 @contextmanager
 def receivers_ready(run, sim, wine, work, settings, limit):
     """The run's receivers (SimReceiver by name), each linked where the run
@@ -123,7 +118,7 @@ def run_program(run, args, wine, work, exe, checks, settings, timeout, bundle=No
     and then `bundle_settings`, the settings file of the release bundle
     `bundle`, where it runs; and checks what the run must give. The program
     may take `timeout` seconds beyond the run's fixed time."""
-    limit = limit_of(run, timeout)
+    limit = run.limit(timeout)
     views = {}  # registry view -> `reg query` of the settings key in it, where there are two
     with receivers_ready(run, args.sim, wine, work, settings, limit) as receivers:
         if bundle_settings:

@@ -100,6 +100,10 @@ class Run:
         kind, stored = (self.settings or {}).get("GpsPositionMode", dword(0))
         return stored if kind == "dword" and stored in MODEL_NAMES else 0
 
+    def limit(self, timeout):
+        """How long the run may take: its fixed time, where it has one, and `timeout`."""
+        return (self.elapsed[1] if self.elapsed else 0) + timeout
+
     def receiver_arguments(self, name):
         return filled(self.receivers[name], self.requested_model())
 
