@@ -81,7 +81,7 @@ void Usage(FILE* to) {
                "                         simulated one, at the speed the program sets\n"
                "SIGUSR1 switches the receiver off and on (its settings back to power-on).\n"
                "%s",
-               Vantrel::Sim::ScenarioOptionsHelp());
+               Vantrel::Sim::ScenarioOptionsHelp().c_str());
 }
 
 bool ParseOptions(int argc, char** argv, Options* options) {

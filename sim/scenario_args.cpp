@@ -2,12 +2,119 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <iomanip>
+#include <iterator>
 #include <sstream>
+#include <type_traits>
 
 namespace Vantrel {
 namespace Sim {
 
 namespace {
+
+enum class Kind { Switch, Number, HostPort, Faults };
+// What follows an option of each kind in --help.
+constexpr const char* kValueNames[] = {"", " N", " usb|uart1", " KNOB[=V]"};
+
+// One word of the receiver's behaviour: a scenario option (Target is the
+// Scenario) or a reply knob (ReplyFaults). Its row parses it, names its
+// field in the transcript's JSON and, for an option, gives its --help line.
+template <typename Target>
+struct Word {
+  const char* name;
+  const char* json;
+  Kind kind;
+  const char* help = "";
+  bool Target::*flag = nullptr;  // Switch: set to `on`
+  bool on = true;
+  Exchange exchange = Exchange::Count;  // Faults
+  int Target::*number = nullptr;           // Number, HostPort: one of these two,
+  std::uint32_t Target::*count = nullptr;  // from minimum to maximum
+  long minimum = 0;
+  long maximum = 0;
+  const char* needs = "";  // what a bad value needs; "": a number from minimum to maximum
+};
+
+template <typename Target, typename Field>
+constexpr Word<Target> Number(const char* name, const char* json, Field Target::*field,
+                              long minimum, long maximum, const char* needs = "",
+                              const char* help = "") {
+  Word<Target> word{name, json, Kind::Number, help};
+  if constexpr (std::is_same_v<Field, int>) {
+    word.number = field;
+  } else {
+    word.count = field;
+  }
+  word.minimum = minimum;
+  word.maximum = maximum;
+  word.needs = needs;
+  return word;
+}
+
+constexpr long kLongestMs = 3600000;
+constexpr char kMs[] = "a number of milliseconds";
+
+// In the order --help lists them and the transcript's JSON writes them.
+const Word<Scenario> kOptions[] = {
+    {"--silent", "silent", Kind::Switch, "send nothing at all, answer nothing", &Scenario::silent},
+    {"--no-nmea", "nmea", Kind::Switch, "no periodic NMEA text", &Scenario::nmea, false},
+    {"--no-dollar", "nmeaDollar", Kind::Switch, "NMEA text without any '$'", &Scenario::nmeaDollar,
+     false},
+    Number("--nmea-first-ms", "nmeaFirstMs", &Scenario::nmeaFirstMs, 0, kLongestMs, kMs,
+           "first NMEA burst at N ms"),
+    Number("--nmea-period-ms", "nmeaPeriodMs", &Scenario::nmeaPeriodMs, 0, kLongestMs, kMs,
+           "one NMEA burst every N ms"),
+    Number("--reply-delay-ms", "replyDelayMs", &Scenario::replyDelayMs, 0, kLongestMs, kMs,
+           "answers leave N ms after the message"),
+    Number("--initial-model", "initialModel", &Scenario::initialModel, 0, 255,
+           "a model code from 0 to 255", "dynamic model before any set"),
+    {"--host-port", "hostPort", Kind::HostPort, "the port the host talks through", nullptr, true,
+     Exchange::Count, &Scenario::hostPort, nullptr, 0, 0, "usb or uart1"},
+    Number("--uart-baud", "uartBaud", &Scenario::uartBaud, 1, 4000000, "a baud rate",
+           "the UARTs' speed at power-on"),
+    {"--ack-before-apply", "ackBeforeApply", Kind::Switch,
+     "acknowledge a CFG-PRT before it takes effect", &Scenario::ackBeforeApply},
+    {"--refuse-legacy", "refusesLegacy", Kind::Switch, "refuse CFG-PRT and CFG-NAV5 with ACK-NAK",
+     &Scenario::refusesLegacy},
+    {"--port", "port", Kind::Faults, "fault in the reply to CFG-PRT", nullptr, true,
+     Exchange::PortConfig},
+    {"--set", "set", Kind::Faults, "fault in the reply to the CFG-NAV5 set", nullptr, true,
+     Exchange::ModelSet},
+    {"--poll", "poll", Kind::Faults, "fault in the reply to the CFG-NAV5 poll", nullptr, true,
+     Exchange::ModelPoll},
+};
+
+const Word<ReplyFaults> kKnobs[] = {
+    {"nak", "nak", Kind::Switch, "", &ReplyFaults::nak},
+    {"no-ack", "noAcknowledgement", Kind::Switch, "", &ReplyFaults::noAcknowledgement},
+    {"no-response", "noResponse", Kind::Switch, "", &ReplyFaults::noResponse},
+    {"ack-names-other", "ackNamesOther", Kind::Switch, "", &ReplyFaults::ackNamesOther},
+    {"foreign-ack-first", "foreignAckFirst", Kind::Switch, "", &ReplyFaults::foreignAckFirst},
+    {"corrupt-ack-checksum", "corruptAckChecksum", Kind::Switch, "",
+     &ReplyFaults::corruptAckChecksum},
+    {"corrupt-response-checksum", "corruptResponseChecksum", Kind::Switch, "",
+     &ReplyFaults::corruptResponseChecksum},
+    Number("report-model", "reportModel", &ReplyFaults::reportModel, 0, 255),
+    Number("sync-run", "syncRunLength", &ReplyFaults::syncRunLength, 0, 4096),
+    {"doubled-sync", "doubledSync", Kind::Switch, "", &ReplyFaults::doubledSync},
+    {"inside-nmea", "insideNmea", Kind::Switch, "", &ReplyFaults::insideNmea},
+    {"sync-flood", "syncFlood", Kind::Switch, "", &ReplyFaults::syncFlood},
+    Number("ack-payload-length", "ackPayloadLength", &ReplyFaults::ackPayloadLength, 0, 1024),
+    Number("response-payload-length", "responsePayloadLength",
+           &ReplyFaults::responsePayloadLength, 0, 1024),
+    Number("pause-after-byte", "pauseAfterByte", &ReplyFaults::pauseAfterByte, 0, 65535),
+    Number("pause-ms", "pauseMs", &ReplyFaults::pauseMs, 0, kLongestMs, kMs),
+    Number("piece-size", "pieceSize", &ReplyFaults::pieceSize, 1, 65535),
+    Number("piece-gap-ms", "pieceGapMs", &ReplyFaults::pieceGapMs, 0, kLongestMs, kMs),
+};
+
+template <typename Target, std::size_t Count>
+const Word<Target>* Find(const Word<Target> (&words)[Count], const std::string& name) {
+  for (const Word<Target>& word : words) {
+    if (name == word.name) return &word;
+  }
+  return nullptr;
+}
 
 bool ParseNumber(const std::string& text, long minimum, long maximum, long* out) {
   if (text.empty()) return false;
@@ -20,235 +127,134 @@ bool ParseNumber(const std::string& text, long minimum, long maximum, long* out)
   return true;
 }
 
+// Sets `word` from `text`, which a switch does not have; false with why not.
+template <typename Target>
+bool SetWord(Target* target, const Word<Target>& word, bool hasText, const std::string& text,
+             std::string* why) {
+  long value = word.on;
+  bool ok = !hasText;
+  if (word.kind == Kind::HostPort) {
+    ok = text == "usb" || text == "uart1";
+    value = text == "usb" ? kUsbPort : kUart1Port;
+  } else if (word.kind == Kind::Number) {
+    ok = ParseNumber(text, word.minimum, word.maximum, &value);
+  }
+  if (!ok) {
+    *why = word.kind == Kind::Switch ? std::string("takes no value")
+           : *word.needs             ? std::string("needs ") + word.needs
+                                     : "needs a number from " + std::to_string(word.minimum) +
+                                           " to " + std::to_string(word.maximum);
+    return false;
+  }
+  if (word.flag != nullptr) target->*word.flag = value != 0;
+  if (word.number != nullptr) target->*word.number = static_cast<int>(value);
+  if (word.count != nullptr) target->*word.count = static_cast<std::uint32_t>(value);
+  return true;
+}
+
+// A word's value as --help and the JSON write it (the JSON quotes a port).
+template <typename Target>
+std::string ValueText(const Target& target, const Word<Target>& word) {
+  if (word.kind == Kind::Switch) return target.*word.flag ? "true" : "false";
+  if (word.kind == Kind::HostPort) return target.*word.number == kUsbPort ? "usb" : "uart1";
+  if (word.number != nullptr) return std::to_string(target.*word.number);
+  return std::to_string(target.*word.count);
+}
+
+template <typename Target, std::size_t Count>
+void AppendJson(std::ostringstream& out, const Target& target,
+                const Word<Target> (&words)[Count]) {
+  const char* separator = "{";
+  for (const Word<Target>& word : words) {
+    out << separator << '"' << word.json << "\":";
+    separator = ",";
+    if (word.kind == Kind::HostPort) {
+      out << '"' << ValueText(target, word) << '"';
+    } else if (word.kind != Kind::Faults) {
+      out << ValueText(target, word);
+    } else if constexpr (std::is_same_v<Target, Scenario>) {
+      AppendJson(out, target.For(word.exchange), kKnobs);
+    }
+  }
+  out << "}";
+}
+
 bool ApplyReplyKnob(ReplyFaults* faults, const std::string& setting, std::string* error) {
   const std::size_t equals = setting.find('=');
-  const std::string knob = setting.substr(0, equals);
+  const std::string name = setting.substr(0, equals);
   const bool hasValue = equals != std::string::npos;
-  const std::string text = hasValue ? setting.substr(equals + 1) : std::string();
-
-  struct Flag {
-    const char* name;
-    bool ReplyFaults::*member;
-  };
-  static const Flag kFlags[] = {
-      {"nak", &ReplyFaults::nak},
-      {"no-ack", &ReplyFaults::noAcknowledgement},
-      {"no-response", &ReplyFaults::noResponse},
-      {"ack-names-other", &ReplyFaults::ackNamesOther},
-      {"foreign-ack-first", &ReplyFaults::foreignAckFirst},
-      {"corrupt-ack-checksum", &ReplyFaults::corruptAckChecksum},
-      {"corrupt-response-checksum", &ReplyFaults::corruptResponseChecksum},
-      {"doubled-sync", &ReplyFaults::doubledSync},
-      {"inside-nmea", &ReplyFaults::insideNmea},
-      {"sync-flood", &ReplyFaults::syncFlood},
-  };
-  for (const Flag& flag : kFlags) {
-    if (knob != flag.name) continue;
-    if (hasValue) {
-      *error = "reply knob '" + knob + "' takes no value";
-      return false;
-    }
-    faults->*flag.member = true;
+  const Word<ReplyFaults>* knob = Find(kKnobs, name);
+  if (knob == nullptr) {
+    *error = "unknown reply knob '" + name + "'";
+    return false;
+  }
+  std::string why;
+  if (SetWord(faults, *knob, hasValue, hasValue ? setting.substr(equals + 1) : "", &why)) {
     return true;
   }
-
-  struct Number {
-    const char* name;
-    int ReplyFaults::*member;
-    long minimum;
-    long maximum;
-  };
-  static const Number kNumbers[] = {
-      {"report-model", &ReplyFaults::reportModel, 0, 255},
-      {"sync-run", &ReplyFaults::syncRunLength, 0, 4096},
-      {"ack-payload-length", &ReplyFaults::ackPayloadLength, 0, 1024},
-      {"response-payload-length", &ReplyFaults::responsePayloadLength, 0, 1024},
-      {"pause-after-byte", &ReplyFaults::pauseAfterByte, 0, 65535},
-      {"piece-size", &ReplyFaults::pieceSize, 1, 65535},
-  };
-  for (const Number& number : kNumbers) {
-    if (knob != number.name) continue;
-    long value = 0;
-    if (!ParseNumber(text, number.minimum, number.maximum, &value)) {
-      *error = "reply knob '" + knob + "' needs a number from " + std::to_string(number.minimum) +
-               " to " + std::to_string(number.maximum);
-      return false;
-    }
-    faults->*number.member = static_cast<int>(value);
-    return true;
-  }
-
-  struct Duration {
-    const char* name;
-    std::uint32_t ReplyFaults::*member;
-  };
-  static const Duration kDurations[] = {
-      {"pause-ms", &ReplyFaults::pauseMs},
-      {"piece-gap-ms", &ReplyFaults::pieceGapMs},
-  };
-  for (const Duration& duration : kDurations) {
-    if (knob != duration.name) continue;
-    long value = 0;
-    if (!ParseNumber(text, 0, 3600000, &value)) {
-      *error = "reply knob '" + knob + "' needs a number of milliseconds";
-      return false;
-    }
-    faults->*duration.member = static_cast<std::uint32_t>(value);
-    return true;
-  }
-
-  *error = "unknown reply knob '" + knob + "'";
+  *error = "reply knob '" + name + "' " + why;
   return false;
-}
-
-Exchange ExchangeForOption(const std::string& name) {
-  if (name == "--port") return Exchange::PortConfig;
-  if (name == "--set") return Exchange::ModelSet;
-  if (name == "--poll") return Exchange::ModelPoll;
-  return Exchange::Count;
-}
-
-void AppendFaults(std::ostringstream& out, const ReplyFaults& f) {
-  out << "{\"nak\":" << (f.nak ? "true" : "false")
-      << ",\"noAcknowledgement\":" << (f.noAcknowledgement ? "true" : "false")
-      << ",\"noResponse\":" << (f.noResponse ? "true" : "false")
-      << ",\"ackNamesOther\":" << (f.ackNamesOther ? "true" : "false")
-      << ",\"foreignAckFirst\":" << (f.foreignAckFirst ? "true" : "false")
-      << ",\"corruptAckChecksum\":" << (f.corruptAckChecksum ? "true" : "false")
-      << ",\"corruptResponseChecksum\":" << (f.corruptResponseChecksum ? "true" : "false")
-      << ",\"reportModel\":" << f.reportModel << ",\"syncRunLength\":" << f.syncRunLength
-      << ",\"doubledSync\":" << (f.doubledSync ? "true" : "false")
-      << ",\"insideNmea\":" << (f.insideNmea ? "true" : "false")
-      << ",\"syncFlood\":" << (f.syncFlood ? "true" : "false")
-      << ",\"ackPayloadLength\":" << f.ackPayloadLength
-      << ",\"responsePayloadLength\":" << f.responsePayloadLength
-      << ",\"pauseAfterByte\":" << f.pauseAfterByte << ",\"pauseMs\":" << f.pauseMs
-      << ",\"pieceSize\":" << f.pieceSize << ",\"pieceGapMs\":" << f.pieceGapMs << "}";
 }
 
 }  // namespace
 
-bool IsScenarioOption(const std::string& name) {
-  return name == "--silent" || name == "--no-nmea" || name == "--no-dollar" ||
-         name == "--ack-before-apply" || name == "--refuse-legacy" ||
-         ScenarioOptionTakesValue(name);
-}
+bool IsScenarioOption(const std::string& name) { return Find(kOptions, name) != nullptr; }
 
 bool ScenarioOptionTakesValue(const std::string& name) {
-  return name == "--nmea-first-ms" || name == "--nmea-period-ms" || name == "--reply-delay-ms" ||
-         name == "--initial-model" || name == "--host-port" || name == "--uart-baud" ||
-         ExchangeForOption(name) != Exchange::Count;
+  const Word<Scenario>* option = Find(kOptions, name);
+  return option != nullptr && option->kind != Kind::Switch;
 }
 
 bool ApplyScenarioOption(Scenario* scenario, const std::string& name, const std::string& value,
                          std::string* error) {
-  // Options without a value, each setting one switch of the scenario.
-  struct Switch {
-    const char* name;
-    bool Scenario::*member;
-    bool value;
-  };
-  static const Switch kSwitches[] = {
-      {"--silent", &Scenario::silent, true},
-      {"--no-nmea", &Scenario::nmea, false},
-      {"--no-dollar", &Scenario::nmeaDollar, false},
-      {"--ack-before-apply", &Scenario::ackBeforeApply, true},
-      {"--refuse-legacy", &Scenario::refusesLegacy, true},
-  };
-  for (const Switch& option : kSwitches) {
-    if (name != option.name) continue;
-    scenario->*option.member = option.value;
-    return true;
-  }
-  if (name == "--host-port") {
-    if (value != "usb" && value != "uart1") {
-      *error = name + " needs usb or uart1";
-      return false;
-    }
-    scenario->hostPort = value == "usb" ? kUsbPort : kUart1Port;
-    return true;
-  }
-  const Exchange exchange = ExchangeForOption(name);
-  if (exchange != Exchange::Count) {
-    if (!ApplyReplyKnob(&scenario->For(exchange), value, error)) {
-      *error = name + ": " + *error;
-      return false;
-    }
-    return true;
-  }
-  long number = 0;
-  if (name == "--uart-baud") {
-    if (!ParseNumber(value, 1, 4000000, &number)) {
-      *error = name + " needs a baud rate";
-      return false;
-    }
-    scenario->uartBaud = static_cast<std::uint32_t>(number);
-    return true;
-  }
-  if (name == "--initial-model") {
-    if (!ParseNumber(value, 0, 255, &number)) {
-      *error = name + " needs a model code from 0 to 255";
-      return false;
-    }
-    scenario->initialModel = static_cast<int>(number);
-    return true;
-  }
-  std::uint32_t* field = nullptr;
-  if (name == "--nmea-first-ms") field = &scenario->nmeaFirstMs;
-  if (name == "--nmea-period-ms") field = &scenario->nmeaPeriodMs;
-  if (name == "--reply-delay-ms") field = &scenario->replyDelayMs;
-  if (field == nullptr) {
+  const Word<Scenario>* option = Find(kOptions, name);
+  if (option == nullptr) {
     *error = "unknown option " + name;
     return false;
   }
-  if (!ParseNumber(value, 0, 3600000, &number)) {
-    *error = name + " needs a number of milliseconds";
+  if (option->kind == Kind::Faults) {
+    if (ApplyReplyKnob(&scenario->For(option->exchange), value, error)) return true;
+    *error = name + ": " + *error;
     return false;
   }
-  *field = static_cast<std::uint32_t>(number);
-  return true;
+  std::string why;
+  if (SetWord(scenario, *option, option->kind != Kind::Switch, value, &why)) return true;
+  *error = name + " " + why;
+  return false;
 }
 
-std::string ScenarioJson(const Scenario& s) {
+std::string ScenarioJson(const Scenario& scenario) {
   std::ostringstream out;
-  out << "{\"silent\":" << (s.silent ? "true" : "false") << ",\"nmea\":" << (s.nmea ? "true" : "false")
-      << ",\"nmeaDollar\":" << (s.nmeaDollar ? "true" : "false") << ",\"nmeaFirstMs\":" << s.nmeaFirstMs
-      << ",\"nmeaPeriodMs\":" << s.nmeaPeriodMs << ",\"replyDelayMs\":" << s.replyDelayMs
-      << ",\"initialModel\":" << s.initialModel
-      << ",\"hostPort\":" << (s.hostPort == kUsbPort ? "\"usb\"" : "\"uart1\"")
-      << ",\"uartBaud\":" << s.uartBaud
-      << ",\"ackBeforeApply\":" << (s.ackBeforeApply ? "true" : "false")
-      << ",\"refusesLegacy\":" << (s.refusesLegacy ? "true" : "false");
-  const char* names[] = {"port", "set", "poll"};
-  for (int i = 0; i < static_cast<int>(Exchange::Count); ++i) {
-    out << ",\"" << names[i] << "\":";
-    AppendFaults(out, s.For(static_cast<Exchange>(i)));
-  }
-  out << "}";
+  AppendJson(out, scenario, kOptions);
   return out.str();
 }
 
-const char* ScenarioOptionsHelp() {
-  return "Receiver behaviour:\n"
-         "  --silent               send nothing at all, answer nothing\n"
-         "  --no-nmea              no periodic NMEA text\n"
-         "  --no-dollar            NMEA text without any '$'\n"
-         "  --nmea-first-ms N      first NMEA burst at N ms (default 0)\n"
-         "  --nmea-period-ms N     one NMEA burst every N ms (default 1000)\n"
-         "  --reply-delay-ms N     answers leave N ms after the message (default 2)\n"
-         "  --initial-model N      dynamic model before any set (default 0)\n"
-         "  --host-port usb|uart1  the port the host talks through (default usb)\n"
-         "  --uart-baud N          the UARTs' speed at power-on (default 115200)\n"
-         "  --ack-before-apply     acknowledge a CFG-PRT before it takes effect\n"
-         "  --refuse-legacy        refuse CFG-PRT and CFG-NAV5 with ACK-NAK\n"
-         "  --port KNOB[=V]        fault in the reply to CFG-PRT\n"
-         "  --set KNOB[=V]         fault in the reply to the CFG-NAV5 set\n"
-         "  --poll KNOB[=V]        fault in the reply to the CFG-NAV5 poll\n"
-         "Reply knobs: nak, no-ack, no-response, ack-names-other, foreign-ack-first,\n"
-         "  corrupt-ack-checksum, corrupt-response-checksum, report-model=N, sync-run=N,\n"
-         "  doubled-sync, inside-nmea, sync-flood, ack-payload-length=N,\n"
-         "  response-payload-length=N, pause-after-byte=N, pause-ms=N, piece-size=N,\n"
-         "  piece-gap-ms=N\n";
+std::string ScenarioOptionsHelp() {
+  const Scenario defaults;
+  std::ostringstream out;
+  out << "Receiver behaviour:\n";
+  for (const Word<Scenario>& option : kOptions) {
+    out << "  " << std::left << std::setw(22)
+        << std::string(option.name) + kValueNames[static_cast<int>(option.kind)] << ' '
+        << option.help;
+    if (option.kind == Kind::Number || option.kind == Kind::HostPort) {
+      out << " (default " << ValueText(defaults, option) << ")";
+    }
+    out << '\n';
+  }
+  // The knobs, wrapped within 80 columns.
+  std::string line = "Reply knobs:";
+  for (const Word<ReplyFaults>& knob : kKnobs) {
+    std::string piece = std::string(knob.name) + (knob.kind == Kind::Number ? "=N" : "") +
+                        (&knob == std::end(kKnobs) - 1 ? "" : ",");
+    if (line.size() + 1 + piece.size() > 80) {
+      out << line << '\n';
+      line = " ";
+    }
+    line += " " + piece;
+  }
+  out << line << '\n';
+  return out.str();
 }
 
 }  // namespace Sim

@@ -1,16 +1,7 @@
-// The receiver's scenario as command-line words, for the pty tool:
-//
-//   --silent  --no-nmea  --no-dollar  --nmea-first-ms N  --nmea-period-ms N
-//   --reply-delay-ms N  --initial-model N  --host-port usb|uart1
-//   --uart-baud N  --ack-before-apply  --refuse-legacy
-//   --port KNOB[=V]  --set KNOB[=V]  --poll KNOB[=V]   (reply faults of the
-//       CFG-PRT, the CFG-NAV5 set and the CFG-NAV5 poll)
-//
-// Reply fault knobs: nak, no-ack, no-response, ack-names-other,
-// foreign-ack-first, corrupt-ack-checksum, corrupt-response-checksum,
-// report-model=N, sync-run=N, doubled-sync, inside-nmea, sync-flood,
-// ack-payload-length=N, response-payload-length=N, pause-after-byte=N,
-// pause-ms=N, piece-size=N, piece-gap-ms=N.
+// The receiver's scenario as command-line words, for the pty tool. The
+// options, and the knobs of --port, --set and --poll, are one table each in
+// scenario_args.cpp: each row parses its word, names its field in the
+// transcript and gives its line of --help (vantrel-sim --help lists them).
 #pragma once
 
 #include <string>
@@ -33,7 +24,7 @@ bool ScenarioOptionTakesValue(const std::string& name);
 std::string ScenarioJson(const Scenario& scenario);
 
 // The help text for the scenario options.
-const char* ScenarioOptionsHelp();
+std::string ScenarioOptionsHelp();
 
 }  // namespace Sim
 }  // namespace Vantrel

@@ -17,17 +17,17 @@ import argparse
 import os
 import sys
 import termios
-import time
+from dataclasses import replace
 from pathlib import Path
 
 from tests.demo.account import account
-from tests.e2e.catalogue import DEMO_RUNS
-from tests.e2e.records import filled, other_model
+from tests.e2e.catalogue import DEMO_RUNS, PROGRAM_RUNS
+from tests.e2e.program_runs import receivers_ready, run_exe
+from tests.e2e.records import Run, other_model, sz
 from tests.protocol import EXIT_MEANINGS, MODEL_NAMES
 from tests.wine import RigError
 from tests.wine.builds import choose_arch
-from tests.wine.control import Wine, registry_text
-from tests.wine.receiver import SimReceiver
+from tests.wine.control import Wine
 
 REPO = Path(__file__).resolve().parents[2]
 
@@ -35,6 +35,8 @@ REPO = Path(__file__).resolve().parents[2]
 # The demo's scenarios are rows of the end-to-end catalogue's program runs
 # (those with a `demo`), so that what the demo shows is what the tests check.
 SCENARIOS = {run.demo.name: run for run in DEMO_RUNS}
+# A real receiver may behave as any row does: it has as long as the slowest.
+DEVICE_LIMIT = max(run.limit(run.timeout) for run in PROGRAM_RUNS)
 
 # What the program's CFG-PRT does to a receiver reached through its port 1.
 PORT1_WARNING = ("Warning: the program's CFG-PRT sets the receiver's port 1 (UART1) to 115200 "
@@ -94,6 +96,25 @@ def parse_arguments(argv):
 
 # ---------------------------------------------------------------------------
 # The account of a run, from the receiver's transcript and the exit code
+
+def reached(run, receivers, device):
+    """How the program reaches each receiver of the run: a line per link."""
+    links = [(port, target, "") for port, target in run.links.items()]
+    links += [(port, target, " from %g s after its start" % delay)
+              for port, (target, delay) in run.late_links.items()]
+    lines = []
+    for port, target, when in links:
+        listed = [key for key, value in run.serial.items() if value == sz(port.upper())]
+        if target == "directory":
+            what = "A directory, which opens with access denied"
+        elif device:
+            what = "%s relayed through %s" % (device, receivers[target].slave)
+        else:
+            what = "Simulated receiver on %s" % receivers[target].slave
+        lines.append("%s, reached as %s%s%s" % (what, port.upper(), when,
+                                               " (listed as %s)" % listed[0] if listed else ""))
+    return lines
+
 
 def device_problem(path):
     """Why `path` cannot be the receiver's serial device, or None."""
@@ -158,48 +179,33 @@ def main(argv):
         say("  (GpsPositionMode %d is not a model code: the program should send model 0)"
             % args.model)
 
+    # The row's run as the tests run it, with these settings; a real
+    # receiver stands in for the row's receivers, relayed as COM5.
+    run = replace(scenario, settings=settings)
+    if args.device:
+        run = Run(exit_code=None, ack_lines=None, frames={}, settings=settings,
+                  receivers={"a": ["--relay", args.device]})
+    limit = DEVICE_LIMIT if args.device else run.limit(run.timeout)
     work = build / ("demo-" + arch.tag)
-    work.mkdir(parents=True, exist_ok=True)
     run_dir = work / "run"
-    run_dir.mkdir(exist_ok=True)
+    run_dir.mkdir(parents=True, exist_ok=True)
     wine = Wine(work, arch, log=lambda text: say("  " + text))
-    receiver = None
     try:
         say("  Preparing Wine (a private prefix in %s) ..." % wine.prefix)
         wine.create_prefix(fresh=False)
-        wine.clear_com_links()
-        serial = {}
-        if args.device:
-            receiver = SimReceiver(sim, run_dir, "demo", ["--relay", args.device],
-                                   max_seconds=200)
-            wine.link("com5", receiver.slave)
-            serial = {r"\Device\NmeaVcp2": ("sz", "COM5")}
-            say("  %s relayed through %s, reached as COM5 (listed as \\Device\\NmeaVcp2)"
-                % (args.device, receiver.slave))
-        elif "a" in scenario.receivers:
-            receiver = SimReceiver(sim, run_dir, "demo",
-                                   filled(scenario.receivers["a"], requested) +
-                                   ["--nmea-period-ms", "500"], max_seconds=200)
-            wine.link("com5", receiver.slave)
-            serial = {r"\Device\NmeaVcp2": ("sz", "COM5")}
-            say("  Simulated receiver on %s, reached as COM5 (listed as \\Device\\NmeaVcp2)"
-                % receiver.slave)
-        wine.reg_import(registry_text(serial, settings), run_dir)
-        say("  Running the program now.")
-        say()
-        process, started = wine.start_program(exe, run_dir)
-        process.wait(timeout=300)
-        elapsed = time.monotonic() - started
+        with receivers_ready(run, sim, wine, run_dir, settings, limit) as receivers:
+            for line in reached(run, receivers, args.device):
+                say("  " + line)
+            say("  Running the program now.")
+            say()
+            code, elapsed, stopped = run_exe(run, wine, run_dir, exe, receivers, limit)
     except RigError as error:
         say("demo: the rig failed: %s" % error)
         return 1
     finally:
-        if receiver is not None:
-            receiver.stop()
         wine.stop_server()
 
-    code = process.returncode
-    crossing, this_run = account(receiver, code, requested, ARROW)
+    crossing, this_run = account(receivers.get("a"), code, requested, ARROW)
     if crossing:
         for line in crossing:
             say(line)
@@ -216,6 +222,8 @@ def main(argv):
         say("  (The program writes CR LF; its C runtime's text-mode output turns each LF into "
             "CR LF, hence CR CR LF.)")
     say()
+    if stopped:
+        say("The program was stopped after %.0f s, as the tests would stop it." % limit)
     say("Exit code %d after %.2f s. Code %d means: %s."
         % (code, elapsed, code, EXIT_MEANINGS.get(code, "nothing: Vantrel never returns it")))
     say(this_run)

@@ -6,11 +6,8 @@ each naming the function that walks it. The records are in records.py;
 the checks that run them in program_runs, bundle, installer_stories and
 device_story.
 
-  python3 -m tests.e2e.catalogue    what CMake makes tests of, as JSON
+  python3 -m tests.e2e.catalogue    the CTest entries, as CMake makes them
 """
-
-import json
-import sys
 
 from tests.protocol import CFG_PRT_FRAME, NEVER_APPEARS_S, nav5_set_frame
 from tests.protocol import SILENT_HUNT_S as HUNT_S
@@ -34,7 +31,7 @@ def program_runs():
             exit_code=0, ack_lines=3, frames={"a": full_run(model)},
             settings=model_settings(model), final_model={"a": model}, keep_alive=model == 4,
             # The demo shows the run of its default model, 4 (its --model sets another).
-            demo=Demo(1, "ok", "the receiver answers everything and takes the model",
+            demo=Demo("ok", "the receiver answers everything and takes the model",
                       "answers everything and takes the model") if model == 4 else None))
     # 1 and 9 are rows of the unit table of sanitised models; 0x104 stays
     # here too, as a value whose low byte is a model code, read whole from
@@ -55,7 +52,7 @@ def program_runs():
         demo_says=(r"^In this run: the receiver refused the port configuration \(ACK-NAK\); the "
                    r"model stage ran all the same: model 4 \(automotive\) was set, and when "
                    r"polled the receiver reported it: confirmed equal\.$",),
-        demo=Demo(2, "nak-port", "the receiver refuses the port configuration (ACK-NAK)",
+        demo=Demo("nak-port", "the receiver refuses the port configuration (ACK-NAK)",
                   "refuses the port configuration (ACK-NAK)")))
     s.append(ProgramRun(
         "exit4_model_mismatch", "the poll reports model 3 where 4 was set",
@@ -64,7 +61,7 @@ def program_runs():
         receivers={"a": ["--poll", "report-model=%(other)d"]},
         demo_says=(r"^  When polled, the receiver reported dynamic model 3 \(pedestrian\)\.$",
                    r"^  \(The simulator's own state, .*: it holds model 4 \(automotive\)\.\)$"),
-        demo=Demo(4, "mismatch", "the receiver acknowledges the model but reports another one "
+        demo=Demo("mismatch", "the receiver acknowledges the model but reports another one "
                   "when polled",
                   "acknowledges the model, but reports model %(other)d when polled")))
     s.append(ProgramRun(
@@ -76,7 +73,7 @@ def program_runs():
         exit_code=6, ack_lines=1, frames={"a": [CFG_PRT_FRAME]},
         settings={"DisableVantrel": dword(1), "GpsPositionMode": dword(4)},
         final_model={"a": 0}, keep_alive=True,
-        demo=Demo(6, "disabled", "the model stage is disabled (DisableVantrel=1): only the port "
+        demo=Demo("disabled", "the model stage is disabled (DisableVantrel=1): only the port "
                   "is configured", "answers everything")))
     s.append(ProgramRun(
         "exit7_disabled_port_nak", "DisableVantrel=1 and CFG-PRT refused",
@@ -101,7 +98,7 @@ def program_runs():
         exit_code=2, ack_lines=0, frames={}, receivers={}, links={}, serial={},
         absent=("com3",), elapsed=(NEVER_APPEARS_S - 0.6, NEVER_APPEARS_S + 5.0),
         slow=True, timeout=45,
-        demo=Demo(9, "no-port", "nothing is listed and COM3 never appears (about %d s of "
+        demo=Demo("no-port", "nothing is listed and COM3 never appears (about %d s of "
                   "retries)" % round(NEVER_APPEARS_S),
                   "none: nothing is listed and COM3 never appears")))
 
@@ -189,14 +186,14 @@ def program_runs():
         demo_says=(r"^In this run: the port configuration was acknowledged; the receiver "
                    r"refused the model set \(ACK-NAK\), so no poll followed: model 4 "
                    r"\(automotive\) is not set\.$",),
-        demo=Demo(3, "nak-set", "the receiver refuses the dynamic model (ACK-NAK), so no poll "
+        demo=Demo("nak-set", "the receiver refuses the dynamic model (ACK-NAK), so no poll "
                   "follows", "refuses the dynamic model (ACK-NAK)")))
     s.append(ProgramRun(
         "poll_response_corrupt",
         "the poll response, reporting another model, has a bad checksum: not believed, exit 0",
         exit_code=0, ack_lines=3, frames={"a": full_run(4)},
         receivers={"a": ["--poll", "corrupt-response-checksum", "--poll", "report-model=%(other)d"]},
-        demo=Demo(7, "corrupt-poll", "the poll response has a bad checksum",
+        demo=Demo("corrupt-poll", "the poll response has a bad checksum",
                   "answers the poll with a bad checksum, reporting model %(other)d")))
     s.append(ProgramRun(
         "port_ack_for_other_first",
@@ -209,7 +206,7 @@ def program_runs():
         exit_code=0, ack_lines=4, frames={"a": full_run(5)},
         receivers={"a": ["--set", "foreign-ack-first"]},
         settings=model_settings(5), final_model={"a": 5},
-        demo=Demo(8, "other-ack-first", "an acknowledgement for another message comes before "
+        demo=Demo("other-ack-first", "an acknowledgement for another message comes before "
                   "the model's", "acknowledges another message before the model set")))
     s.append(ProgramRun(
         "poll_other_frames_first",
@@ -249,7 +246,7 @@ def program_runs():
                    r"within the wait\); the model stage ran all the same: the model set was "
                    r"not acknowledged \(no answer within the wait\), so no poll followed: "
                    r"model 4 \(automotive\) is not confirmed\.$"),
-        demo=Demo(5, "silent", "the receiver never says anything (the program gives up after "
+        demo=Demo("silent", "the receiver never says anything (the program gives up after "
                   "about %d s)" % round(3 * HUNT_S), "never says anything")))
 
     # -- how real receivers are wired and configured ------------------------------
@@ -259,7 +256,7 @@ def program_runs():
         receivers={"a": ["--refuse-legacy"]}, final_model={"a": 0},
         demo_says=(r"^  This receiver refuses the legacy CFG-PRT and CFG-NAV5 messages with "
                    r"ACK-NAK",),
-        demo=Demo(12, "legacy-refused", "newer firmware refuses the legacy CFG-PRT and CFG-NAV5 "
+        demo=Demo("legacy-refused", "newer firmware refuses the legacy CFG-PRT and CFG-NAV5 "
                   "(ACK-NAK)", "refuses the legacy CFG-PRT and CFG-NAV5 messages (ACK-NAK)")))
     s.append(ProgramRun(
         "uart1_host",
@@ -271,7 +268,7 @@ def program_runs():
                    r"port 1, and port 1 was the host's own line",
                    r"It stays silent until it restarts",
                    r"^  It took in none of the 1 frame the program sent after that\.$"),
-        demo=Demo(10, "uart1-host", "the host is on the receiver's UART1, which the CFG-PRT "
+        demo=Demo("uart1-host", "the host is on the receiver's UART1, which the CFG-PRT "
                   "silences (about %d s)" % round(2 * HUNT_S),
                   "is reached through its UART1, its port 1, not its USB port")))
     s.append(ProgramRun(
@@ -284,7 +281,7 @@ def program_runs():
         elapsed=(2 * HUNT_S, 2 * HUNT_S + 30.0), slow=True, timeout=110,
         demo_says=(r"^  The receiver's UART1 runs at 9600 baud and the program listens at "
                    r"115200: what reached the program was only bytes with framing errors",),
-        demo=Demo(11, "factory-baud", "the receiver's UART1 runs at the factory 9600 baud, the "
+        demo=Demo("factory-baud", "the receiver's UART1 runs at the factory 9600 baud, the "
                   "program listens at 115200 (about 70 s)",
                   "is reached through its UART1, which runs at 9600 baud")))
 
@@ -388,31 +385,46 @@ STORIES = stories()
 CASES = {case.name: case for case in PROGRAM_RUNS + STORIES}
 assert len(CASES) == len(PROGRAM_RUNS) + len(STORIES), "two cases share a name"
 
-# The demo's scenarios, in the order its --help lists them.
-DEMO_RUNS = sorted((run for run in PROGRAM_RUNS if run.demo), key=lambda run: run.demo.place)
-assert [run.demo.place for run in DEMO_RUNS] == list(range(1, len(DEMO_RUNS) + 1)), \
-    "the demo's places are 1, 2, 3, ... once each"
+# The demo's scenarios, in the order of the rows, which its --help keeps.
+DEMO_RUNS = [run for run in PROGRAM_RUNS if run.demo]
 
 
 def for_ctest(case):
-    """What CMake makes of a case: the sets of prefixes it runs in (main:
-    the pool, or the case's own prefix; x64: the 64-bit keep-alive set;
-    wow64: the 32-bit exe where both registry views exist), its labels, and
-    its limit in seconds, a longest run plus a margin, also its cost."""
-    if isinstance(case, ProgramRun):
-        sets = ["wow64"] if case.both_views else ["main", "x64"] if case.keep_alive else ["main"]
-        labels = ["e2e", "slow"] if case.slow else ["e2e"]
-        longest = (case.elapsed[1] if case.elapsed else 0) + case.timeout
-        prefix = "pool"
-    else:
-        sets = ["main", "x64"] if case.keep_alive else ["main"]
-        labels = ["e2e", "msi"] if isinstance(case, InstallerStory) else ["e2e"]
-        longest = case.timeout
-        prefix = "own"
-    return {"name": case.name, "sets": sets, "labels": labels, "limit": int(longest + 60),
-            "prefix": prefix}
+    """The CTest entries of a case, as calls of vantrel_e2e_test (CMakeLists.txt
+    here): test name, case, set of prefixes, labels, properties. The sets:
+    main, the pool (or, for a story, a prefix of its own); x64, the 64-bit
+    keep-alive runs; wow64, the 32-bit exe where both registry views exist.
+    Each set but main is one prefix, for one test at a time."""
+    run = isinstance(case, ProgramRun)
+    msi = isinstance(case, InstallerStory)
+    sets = ["wow64"] if run and case.both_views else ["main", "x64"] if case.keep_alive else ["main"]
+    labels = ["e2e"] + (["slow"] if run and case.slow else ["msi"] if msi else [])
+    # A longest run plus a margin, also the cost: CTest starts the costliest
+    # first, so that on a first run (before it has times of its own to go
+    # by) the long waits start with the pool and the installer stories,
+    # which run one after another, start at once.
+    limit = int((case.limit(case.timeout) if run else case.timeout) + 60)
+    calls = []
+    for name in sets:
+        if not run:
+            # The installer stories run one at a time: with several msiexec
+            # transactions at once on two cores, a settings export that passes
+            # alone failed now and then (under Wine a failed step then runs
+            # every rollback action, scheduled or not).
+            needs = ["RESOURCE_LOCK", "vantrel_msiexec"] if msi else []
+        elif name == "main":
+            needs = ["FIXTURES_REQUIRED", "vantrel_wine_main", "RESOURCE_GROUPS", "wine_prefixes:1"]
+        else:
+            needs = ["FIXTURES_REQUIRED", "vantrel_wine_" + name, "RESOURCE_LOCK",
+                     "vantrel_wine_" + name]
+        test = "e2e_" + case.name if name == "main" else "e2e_%s_%s" % (name, case.name)
+        words = [test, case.name, name,
+                 '"%s"' % ";".join(labels + ([] if name == "main" else [name]))]
+        calls.append("vantrel_e2e_test(%s)" % " ".join(
+            words + needs + ["TIMEOUT", str(limit), "COST", str(limit)]))
+    return calls
 
 
 if __name__ == "__main__":
-    json.dump({"tests": [for_ctest(case) for case in CASES.values()]}, sys.stdout, indent=1)
-    sys.stdout.write("\n")
+    for case in CASES.values():
+        print("\n".join(for_ctest(case)))

@@ -1,13 +1,16 @@
-"""Runs vantrel.exe once against a run's receivers (records.Run) and
-checks what the run must give."""
+"""Runs vantrel.exe once against a run's receivers (records.Run), as the
+tests and the demo both do, and checks what the run must give."""
 
 import re
 import time
+from contextlib import contextmanager
 
 from tests.demo.account import account
 from tests.frames import describe_frame, hexs
 from tests.protocol import ACK_LINE, EXIT_MEANINGS
-from tests.wine.control import SERIAL_KEY, SETTINGS_KEY, KEEP_SETTINGS, registry_text
+from tests.wine import RigError
+from tests.wine.control import (KEEP_SETTINGS, SERIAL_KEY, SETTINGS_KEY, fallback_device,
+                                registry_text)
 from tests.wine.receiver import SimReceiver
 
 from tests.e2e.records import RECEIVER_DEFAULTS
@@ -39,46 +42,50 @@ def print_exchange(receiver):
         print("    %7d ms  %s  %s" % (t, arrow, text))
 
 
-def run_program(run, args, wine, work, exe, checks, settings, timeout, bundle=None,
-                bundle_settings=None):
-    """Runs `exe` once against the run's receivers, after importing the
-    serial-device values and `settings` (KEEP_SETTINGS: the key as it is),
-    and then `bundle_settings`, the settings file of the release bundle
-    `bundle`, where it runs; and checks what the run must give. The program
-    may take `timeout` seconds beyond the run's fixed time."""
-    longest = (run.elapsed[1] if run.elapsed else 0) + timeout + 30
+@contextmanager
+def receivers_ready(run, sim, wine, work, settings, limit):
+    """The run's receivers (SimReceiver by name), each linked where the run
+    links it at once, after the serial-device values and `settings`
+    (KEEP_SETTINGS: the key as it is) are imported; stopped afterwards."""
+    for port in run.absent:
+        host = fallback_device(port)
+        if host.exists():
+            raise RigError("%s must be absent, but Wine would fall back to %s, which exists "
+                           "on this host" % (port.upper(), host))
     receivers = {}
-    process = None
-    dropped_key = False
-    views = {}  # registry view -> `reg query` of the settings key in it, where there are two
     try:
         for name in run.receivers:
-            receivers[name] = SimReceiver(args.sim, work, name,
+            receivers[name] = SimReceiver(sim, work, name,
                                           RECEIVER_DEFAULTS + run.receiver_arguments(name),
-                                          max_seconds=longest)
+                                          max_seconds=limit + 30)
         wine.clear_com_links()
         for port, target in run.links.items():
             if target == "directory":
-                (work / "not-a-device").mkdir()
+                (work / "not-a-device").mkdir(exist_ok=True)
                 wine.link(port, work / "not-a-device")
             else:
                 wine.link(port, receivers[target].slave)
-        if args.arch.other_view and settings is not KEEP_SETTINGS:
+        if wine.arch.other_view and settings is not KEEP_SETTINGS:
             # What earlier scenarios left in either view. Wine's reg import
             # removes a [-KEY] from the 64-bit view even with /reg:32, so
             # the registry file below cannot be relied on for this.
-            for view in (args.arch.reg_view, args.arch.other_view):
+            for view in (wine.arch.reg_view, wine.arch.other_view):
                 wine.delete_key(SETTINGS_KEY, view=view, check=False)
         wine.reg_import(registry_text(run.serial, settings), work)
-        if bundle_settings:
-            wine.reg_import_file(bundle_settings, with_regedit=bundle.by_regedit)
-            if args.arch.other_view:
-                views = {view: wine.query(SETTINGS_KEY, check=False, view=view)
-                         for view in (args.arch.reg_view, args.arch.other_view)}
-        if run.drop_serial_key:
-            wine.delete_key(SERIAL_KEY)
-            dropped_key = True
+        yield receivers
+    finally:
+        for receiver in receivers.values():
+            receiver.stop()
 
+
+def run_exe(run, wine, work, exe, receivers, limit):
+    """Runs `exe` once against the ready `receivers`, making the run's late
+    links at their time, and stops it after `limit` seconds: its exit code,
+    the seconds it took, and whether it was stopped."""
+    if run.drop_serial_key:
+        wine.delete_key(SERIAL_KEY)
+    process = None
+    try:
         pending = dict(run.late_links)
         process, started = wine.start_program(exe, work)
         timed_out = False
@@ -88,23 +95,38 @@ def run_program(run, args, wine, work, exe, checks, settings, timeout, bundle=No
                 if now >= delay:
                     wine.link(port, receivers[target].slave)
                     del pending[port]
-            if now > timeout + (run.elapsed[1] if run.elapsed else 0):
+            if now > limit:
                 process.kill()
                 timed_out = True
                 break
             time.sleep(0.005)
         process.wait()
-        elapsed = time.monotonic() - started
-        exit_code = process.returncode
+        return process.returncode, time.monotonic() - started, timed_out
     finally:
         if process is not None and process.poll() is None:
             process.kill()
             process.wait()
-        for receiver in receivers.values():
-            receiver.stop()
-        if dropped_key:
+        if run.drop_serial_key:
             # The key cannot come back in this session: start a new one.
             wine.restart_server()
+
+
+def run_program(run, args, wine, work, exe, checks, settings, timeout, bundle=None,
+                bundle_settings=None):
+    """Runs `exe` once against the run's receivers, after importing the
+    serial-device values and `settings` (KEEP_SETTINGS: the key as it is),
+    and then `bundle_settings`, the settings file of the release bundle
+    `bundle`, where it runs; and checks what the run must give. The program
+    may take `timeout` seconds beyond the run's fixed time."""
+    limit = run.limit(timeout)
+    views = {}  # registry view -> `reg query` of the settings key in it, where there are two
+    with receivers_ready(run, args.sim, wine, work, settings, limit) as receivers:
+        if bundle_settings:
+            wine.reg_import_file(bundle_settings, with_regedit=bundle.by_regedit)
+            if args.arch.other_view:
+                views = {view: wine.query(SETTINGS_KEY, check=False, view=view)
+                         for view in (args.arch.reg_view, args.arch.other_view)}
+        exit_code, elapsed, timed_out = run_exe(run, wine, work, exe, receivers, limit)
 
     stdout = (work / "stdout.bin").read_bytes()
     print("  %s: exit %d after %.2f s" % (exe, exit_code, elapsed))

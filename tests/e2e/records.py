@@ -47,10 +47,9 @@ def filled(arguments, requested):
 
 
 class Demo(NamedTuple):
-    """How the demo (tests/demo/demo.py) shows a program run. The demo runs
-    the run's receiver a (none, where the run has none) with the model its
-    --model gives and the run's other settings."""
-    place: int  # where its list of scenarios has it, from 1
+    """How the demo (tests/demo/demo.py) shows a program run, which it runs
+    as the tests do, with the model its --model gives; its account is of
+    receiver a. Its scenarios are listed in the order of the rows."""
     name: str  # the name it is run by: ./vantrel demo NAME
     about: str  # its line in --help's list
     receiver: str  # its "Receiver: ..." line (%(other)d: the model reported instead)
@@ -100,6 +99,10 @@ class Run:
         """The model the settings ask for, as the program reads them."""
         kind, stored = (self.settings or {}).get("GpsPositionMode", dword(0))
         return stored if kind == "dword" and stored in MODEL_NAMES else 0
+
+    def limit(self, timeout):
+        """How long the run may take: its fixed time, where it has one, and `timeout`."""
+        return (self.elapsed[1] if self.elapsed else 0) + timeout
 
     def receiver_arguments(self, name):
         return filled(self.receivers[name], self.requested_model())

@@ -41,7 +41,7 @@ from pathlib import Path
 
 from tests.wine import RigError
 from tests.wine.builds import ARCHES, WOW64, choose_arch, kernel_runs_32bit_programs
-from tests.wine.control import SERIAL_KEY, Wine, fallback_device
+from tests.wine.control import SERIAL_KEY, Wine
 
 from tests.e2e.bundle import unpack_bundle
 from tests.e2e.catalogue import CASES
@@ -169,7 +169,6 @@ def run_case(case, args):
     problems = unavailable(args, need_exe=True)
     if problems:
         return refuse(args, problems)
-    program = case if isinstance(case, ProgramRun) else case.program
     both_views = isinstance(case, ProgramRun) and case.both_views
     if both_views != (args.arch.other_view is not None):
         print("e2e: %s runs %s" % (case.name, "with --both-views only" if both_views
@@ -179,12 +178,6 @@ def run_case(case, args):
     if work.exists():
         shutil.rmtree(work)
     work.mkdir(parents=True)
-    for port in (program.absent if program else ()):
-        host = fallback_device(port)
-        if host.exists():
-            print("e2e: %s must be absent, but Wine would fall back to %s, which exists on "
-                  "this host" % (port.upper(), host))
-            return 1
 
     print("scenario %s: %s" % (case.name, case.about))
     print("  running the %s" % args.arch.proves)
