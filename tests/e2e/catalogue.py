@@ -13,9 +13,6 @@ from tests.protocol import CFG_PRT_FRAME, NEVER_APPEARS_S, nav5_set_frame
 from tests.protocol import SILENT_HUNT_S as HUNT_S
 
 from tests.e2e.device_story import story_demo_real_device
-from tests.e2e.installer_stories import (story_install_keeps_existing_value,
-                                         story_install_with_model, story_refusals_and_rollback,
-                                         story_upgrade_and_downgrade, story_windows_script)
 from tests.e2e.records import (VCP0, VCP1, VCP2, Bundle, Demo, InstallerStory, ProgramRun, Run,
                                Story, dword, full_run, model_settings, sz)
 
@@ -336,7 +333,7 @@ def stories():
             "installed exe sends model 6; repairs and an /i of the installed version, given "
             "another model and STARTUPTASK=0, change neither; msiexec /x with rollback disabled "
             "removes all but the settings",
-            story_install_with_model, timeout=120, keep_alive=True,
+            "story_install_with_model", timeout=120, keep_alive=True,
             program=Run(exit_code=0, ack_lines=3, frames={"a": full_run(6)},
                         receivers={"a": ["--initial-model", "4"]}, settings=None,
                         final_model={"a": 6})),
@@ -345,7 +342,7 @@ def stories():
             "a hand-set GpsPositionMode=3 and DisableVantrel as REG_SZ, no property: values "
             "untouched, the task registered; then STARTUPTASK=0: no task, nor after a repair "
             "with a UI (/qr), whose UI sequence only costs",
-            story_install_keeps_existing_value, timeout=120,
+            "story_install_keeps_existing_value", timeout=120,
             # The settings are set by hand before the install.
             program=Run(exit_code=0, ack_lines=3, frames={"a": full_run(3)},
                         receivers={"a": ["--initial-model", "4"]},
@@ -358,7 +355,7 @@ def stories():
             "as a newer version with no property: one product, exactly one exe, in the fixed "
             "folder, still no task, settings kept; a repair given STARTUPTASK=1 changes nothing; "
             "the project version is then refused as a downgrade",
-            story_upgrade_and_downgrade, timeout=300,
+            "story_upgrade_and_downgrade", timeout=300,
             program=Run(exit_code=0, ack_lines=3, frames={"a": full_run(6)},
                         receivers={"a": ["--initial-model", "4"]}, settings=None,
                         final_model={"a": 6})),
@@ -368,7 +365,7 @@ def stories():
             "anything changes; an install and an upgrade that fail after the task is registered "
             "and a setting written roll back, settings of awkward types (REG_EXPAND_SZ, "
             "REG_MULTI_SZ, REG_SZ \"#6\", REG_BINARY) put back exactly",
-            story_refusals_and_rollback, timeout=240),
+            "story_refusals_and_rollback", timeout=240),
         InstallerStory(
             "msi_windows_script",
             "tests/windows/check_package.cmd, the walk for the first real Windows machine, "
@@ -376,7 +373,7 @@ def stories():
             "choice deleted too, upgrade, 1.0.0 in a folder with a space and 1.0.2 upgraded, "
             "PowerShell constrained, uninstall with rollback disabled, a folder given and refused, "
             "a task Vantrel made by hand left alone throughout",
-            story_windows_script, timeout=300),
+            "story_windows_script", timeout=300),
     ]
 
 

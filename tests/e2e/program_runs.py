@@ -16,20 +16,6 @@ from tests.wine.receiver import SimReceiver
 from tests.e2e.records import RECEIVER_DEFAULTS
 
 
-class Checks:
-    def __init__(self):
-        self.failures = []
-        self.passed = 0
-
-    def expect(self, ok, what, detail=""):
-        if ok:
-            self.passed += 1
-            print("  ok    %s" % what)
-        else:
-            self.failures.append(what)
-            print("  FAIL  %s%s" % (what, ("\n        " + detail) if detail else ""))
-
-
 def print_exchange(receiver):
     for t, direction, kind, data in receiver.exchange():
         arrow = "program -> receiver" if direction == "to-receiver" else "receiver -> program"

@@ -143,5 +143,9 @@ class Story:
 @dataclass
 class InstallerStory(Story):
     """A story of the Windows Installer package under Wine's msiexec, in a
-    fresh prefix of its own that the harness makes and hands it:
-    `runs(story, args, wine, work, checks)`. Label msi; one at a time."""
+    fresh prefix of its own that the harness makes and hands it. `runs` names
+    its walk in installer_stories.py, `walk(story, args, wine, work, checks)`,
+    imported only to run it: it builds and reads packages (python3-gi,
+    python3-pefile), which the demo, reading this catalogue, never does.
+    Label msi; one at a time."""
+    runs: str

@@ -24,13 +24,12 @@ exist, as on 64-bit Windows; skipped, exit 77, where the kernel runs no
 --prefix-id ID (which prefix of the pool in wine-prefixes.json: WORK_DIR/wine-ID;
 by default the one CTest allotted the run, else p0).
 
-The main scenarios run side by side, each in a prefix of the pool that CTest
-allots it for its time (its resource "wine_prefixes", from wine-prefixes.json,
-which the test preset names); the setup makes and the cleanup stops one prefix
-of the pool. The stories make prefixes of their own.
+The setup makes and the cleanup stops one prefix of the pool the scenarios
+share (README.md, "Running").
 """
 
 import argparse
+import importlib
 import json
 import os
 import re
@@ -45,7 +44,8 @@ from tests.wine.control import SERIAL_KEY, Wine
 
 from tests.e2e.bundle import unpack_bundle
 from tests.e2e.catalogue import CASES
-from tests.e2e.program_runs import Checks, run_program
+from tests.checks import Checks
+from tests.e2e.program_runs import run_program
 from tests.e2e.records import InstallerStory, ProgramRun, Story
 
 SKIP = 77
@@ -185,7 +185,8 @@ def run_case(case, args):
     started = time.monotonic()
     if isinstance(case, InstallerStory):
         wine = installer_prefix(args, work)
-        case.runs(case, args, wine, work, checks)
+        walk = getattr(importlib.import_module("tests.e2e.installer_stories"), case.runs)
+        walk(case, args, wine, work, checks)
     elif isinstance(case, Story):
         case.runs(case, args, work, checks)
     else:
