@@ -46,7 +46,6 @@ TASK_XML = SHIP / "vantrel-task.xml"
 # The 32-bit package is the product; the x64 one is a test vehicle around
 # the 64-bit build, for machines whose kernel runs no 32-bit programs.
 MACHINES = {"x86": "014C", "x64": "8664"}
-TOOLS = {"wixl": "wixl"}
 # The wixl whose output this package's fixes are made for.
 WIXL_VERSION = "0.101"
 
@@ -211,22 +210,19 @@ def task_xml_for_windows(text):
     return b"\xff\xfe" + text.replace("\r\n", "\n").replace("\n", "\r\n").encode("utf-16-le")
 
 
-def tool(name):
-    path = shutil.which(name)
+def wixl():
+    """wixl, refused unless it is the one the package's fixes are made for."""
+    path = shutil.which("wixl")
     if path is None:
-        raise PackageError("%s not found: install the Debian package %s" % (name, TOOLS[name]))
-    return path
-
-
-def check_wixl():
-    """Refuses any wixl but the one the package's fixes are made for."""
-    done = subprocess.run([tool("wixl"), "--version"], stdin=subprocess.DEVNULL,
+        raise PackageError("wixl not found: install the Debian package wixl")
+    done = subprocess.run([path, "--version"], stdin=subprocess.DEVNULL,
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     found = done.stdout.decode(errors="replace").strip()
     if done.returncode != 0 or found != WIXL_VERSION:
         raise PackageError("wixl %s is needed (Debian 12's package wixl), found %r: other "
                            "versions write other custom-action types, 64-bit defaults and "
                            "sequences" % (WIXL_VERSION, found))
+    return path
 
 
 def package_codes(arch):
@@ -235,15 +231,6 @@ def package_codes(arch):
                  for component, guid in identity.COMPONENT_GUIDS.items())
     names["UpgradeCode"] = identity.upgrade_code(arch)
     return names
-
-
-def run(args):
-    done = subprocess.run(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                          stderr=subprocess.STDOUT)
-    if done.returncode != 0:
-        raise PackageError("%s failed (exit %d): %s" % (
-            Path(args[0]).name, done.returncode, done.stdout.decode(errors="replace").strip()))
-    return done.stdout
 
 
 # The summary information's "Created" and "Last saved", which wixl sets to
@@ -270,9 +257,7 @@ def make_package(exe, out_dir, arch="x86", sign=None, task_xml=None):
     passed through `sign` once built; returns its path. Nothing is left in
     out_dir unless it succeeds. task_xml, the text of another task
     definition, is for the release check's broken packages."""
-    for name in TOOLS:
-        tool(name)
-    check_wixl()
+    wixl_path = wixl()
     fields = exe_version.read(exe)
     if fields["Machine"] != MACHINES[arch]:
         raise PackageError("%s is not an %s build (machine %s)" % (exe, arch, fields["Machine"]))
@@ -307,10 +292,14 @@ def make_package(exe, out_dir, arch="x86", sign=None, task_xml=None):
                    "ProgramFiles": folders[0], "SystemFolder": folders[1],
                    "Win64": "yes" if arch == "x64" else "no"}
         defines.update(package_codes(arch))
-        run([tool("wixl"), "-a", arch] +
-            [argument for name, value in sorted(defines.items())
-             for argument in ("-D", "%s=%s" % (name, value))] +
-            ["-o", str(built), str(stage / "vantrel.wxs")])
+        done = subprocess.run([wixl_path, "-a", arch] +
+                              [argument for name, value in sorted(defines.items())
+                               for argument in ("-D", "%s=%s" % (name, value))] +
+                              ["-o", str(built), str(stage / "vantrel.wxs")],
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        if done.returncode != 0:
+            raise PackageError("wixl failed (exit %d): %s"
+                               % (done.returncode, done.stdout.decode(errors="replace").strip()))
         queries = database_changes(file_version, language, wxs_bytes.decode("utf-8"),
                                    [row["Action"] for row in msi_database.table(built, "InstallUISequence")])
         content = hashlib.sha256()
