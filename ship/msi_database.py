@@ -57,8 +57,8 @@ def open_database(path, writable=False):
     if not Path(path).is_file():
         raise NotADatabase("%s: no such file" % path)
     try:
-        return Libmsi.Database.new(str(path), Libmsi.DbFlags.TRANSACT if writable else Libmsi.DbFlags.READONLY,
-                                   None)
+        flags = Libmsi.DbFlags.TRANSACT if writable else Libmsi.DbFlags.READONLY
+        return Libmsi.Database.new(str(path), flags, None)
     except (GLib.Error, TypeError) as error:  # libmsi gives back no database, and says no more
         raise NotADatabase("%s is no Windows Installer database (%s)" % (path, error))
 
@@ -72,7 +72,8 @@ def run(database, query):
 def rows(database, table):
     """The rows of a table as dicts, integer columns as int (0 where empty),
     text as str ("" where empty); none when the database has no such table."""
-    if table not in {record.get_string(1) for record in records(database, "SELECT `Name` FROM `_Tables`")}:
+    tables = {record.get_string(1) for record in records(run(database, "SELECT `Name` FROM `_Tables`"))}
+    if table not in tables:
         return []
     query = run(database, "SELECT * FROM `%s`" % table)
     names, types = (query.get_column_info(kind) for kind in (Libmsi.ColInfo.NAMES, Libmsi.ColInfo.TYPES))
@@ -83,16 +84,15 @@ def rows(database, table):
              for i, (name, integer) in enumerate(columns, 1)} for record in records(query)]
 
 
-def records(database_or_query, query=None):
-    """Each record a query fetches, until the last."""
-    done = run(database_or_query, query) if query else database_or_query
+def records(query):
+    """Each record a run query fetches, until the last; then it is closed."""
     while True:
         try:
-            record = done.fetch()
+            record = query.fetch()
         except GLib.Error:  # libmsi's way of saying there are no more
             record = None
         if record is None:
-            done.close()
+            query.close()
             return
         yield record
 
@@ -104,12 +104,10 @@ def summary(database):
 def streams(database):
     """{name: bytes} of the database's streams."""
     found = {}
-    for record in records(database, "SELECT `Name`, `Data` FROM `_Streams`"):
+    for record in records(run(database, "SELECT `Name`, `Data` FROM `_Streams`")):
         stream, data = record.get_stream(2), bytearray()
-        chunk = True
-        while chunk:
-            chunk = stream.read_bytes(65536, None).get_data()
-            data += chunk or b""
+        while chunk := stream.read_bytes(65536, None).get_data():
+            data += chunk
         found[record.get_string(1)] = bytes(data)
     return found
 

@@ -47,7 +47,8 @@ def read(path):
             for var in info.Var:
                 translation = var.entry.get(b"Translation")
                 if translation:
-                    fields["Translation"] = " ".join("%04X" % int(part, 16) for part in translation.split()[:2])
+                    language, codepage = translation.split()[:2]
+                    fields["Translation"] = "%04X %04X" % (int(language, 16), int(codepage, 16))
     return fields
 
 
